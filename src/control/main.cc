@@ -1,0 +1,2 @@
+// STUB entry
+int main() { return 0; }

@@ -1,0 +1,48 @@
+// The timing model: the header list, ordered by the line of the day from which each main header
+// holds, and the per-minute raw-file positions of both cameras with the check that line numbers
+// only grow. Both end the run on a negative time jump.
+// Owns the header list, posa_bf/posb_bf, minut_a/minut_b and old_a/old_b.
+#pragma once
+
+#include <cstdint>
+
+#include "headers/main_header.h"
+#include "lines/line_records.h"
+
+namespace dp {
+
+inline constexpr int k_minutes = 1442;  ///< minutes 0..1441 of the per-minute tables
+
+/// One main header in the header list.
+struct hd_node {
+  main_hd hd;          ///< copy of the header's output record
+  double line = 0;     ///< (main_time mod 86400) * base_frequ
+  int16_t index = 0;
+  hd_node* next = nullptr;
+  hd_node* prev = nullptr;
+};
+
+struct timing_state {
+  hd_node* head = nullptr;
+  hd_node* tail = nullptr;
+  int32_t posa_bf[k_minutes] = {};  ///< raw-file position per minute, camera A
+  int32_t posb_bf[k_minutes] = {};  ///< the same for camera B
+  int16_t minut_a = -1;
+  int16_t minut_b = -1;
+  double old_a = 0.0;  ///< largest y_count of camera A's processed frames
+  double old_b = 0.0;
+};
+
+extern timing_state timing;
+
+/// Enters main_header.current into the header list, or ends the run on a negative time jump.
+void main_tim();
+/// Minute bookkeeping of one handed-over frame: kind 1 camera A, 2 camera B; prev_pos is the
+/// raw-file offset of the record the camera's scan read last.
+void book_minute(int16_t kind, const frame_rec* frame, int32_t prev_pos);
+/// Minute of line y under frequency f, or false when y / (f * 60) is not finite or outside int32.
+bool minute_of(double y, double f, int32_t* minute);
+/// Frees the header list and returns to the start-up state.
+void reset_timing();
+
+}  // namespace dp

@@ -1,0 +1,7 @@
+// STUB
+#include "output/output_files.h"
+namespace dp {
+output_files_state out_files;
+void pixfil() {}
+void reset_output_files() {}
+}  // namespace dp

@@ -1,0 +1,48 @@
+#include "platform/clock.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+namespace dp {
+
+uint32_t clock_now_seconds() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+std::string clock_utc_text(int64_t t) {
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  // Civil date from days since the epoch (proleptic Gregorian), so no locale or time zone applies.
+  int64_t days_since = t / 86400;
+  int64_t secs = t % 86400;
+  if (secs < 0) {
+    secs += 86400;
+    --days_since;
+  }
+  const int64_t z = days_since + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  int64_t wday = (days_since + 4) % 7;  // 1970-01-01 was a Thursday
+  if (wday < 0) wday += 7;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s %s %2d %02d:%02d:%02d %4d\n", days[wday], months[month - 1],
+                static_cast<int>(day), static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
+                static_cast<int>(secs % 60), static_cast<int>(year));
+  return buf;
+}
+
+void clock_wait_seconds(uint32_t seconds) {
+  const uint32_t start = clock_now_seconds();
+  while (clock_now_seconds() < start + seconds) clock_sleep_ms(20);
+}
+
+void clock_sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace dp

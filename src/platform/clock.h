@@ -1,0 +1,19 @@
+// Calendar time in whole seconds, its UTC text for the error log, and a short sleep for the
+// processing loop while it waits for a growing raw data file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace dp {
+
+/// Current calendar time in whole seconds since 1970-01-01 00:00 UTC.
+uint32_t clock_now_seconds();
+/// The 25-character UTC text of t ("Tue Dec  8 15:07:03 2026\n"), English names.
+std::string clock_utc_text(int64_t t);
+/// Waits until the clock in whole seconds reads at least its value at the call plus `seconds`.
+void clock_wait_seconds(uint32_t seconds);
+/// Sleeps for about ms milliseconds.
+void clock_sleep_ms(int ms);
+
+}  // namespace dp

@@ -1,0 +1,80 @@
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/console.h"
+
+namespace dp {
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+struct ConsoleInput {
+  bool initialised = false;
+  bool raw_mode = false;  // standard input is a terminal switched to non-canonical, no echo
+  termios saved{};
+};
+ConsoleInput g_input;
+
+void on_stop_signal(int) { g_stop = 1; }
+
+void restore_terminal() {
+  if (g_input.raw_mode) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_input.saved);
+    g_input.raw_mode = false;
+  }
+}
+
+}  // namespace
+
+bool console_is_tty() {
+  static const bool tty = isatty(STDOUT_FILENO) == 1;
+  return tty;
+}
+
+void console_clear() {
+  if (!console_is_tty()) return;
+  std::fputs("\x1b[2J\x1b[H", stdout);
+  std::fflush(stdout);
+}
+
+void console_set_cursor(int col, int row) {
+  if (!console_is_tty()) return;
+  std::printf("\x1b[%d;%dH", row + 1, col + 1);
+}
+
+void console_init_input() {
+  if (g_input.initialised) return;
+  g_input.initialised = true;
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  if (isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &g_input.saved) == 0) {
+    termios raw = g_input.saved;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+      g_input.raw_mode = true;
+      std::atexit(restore_terminal);
+    }
+  }
+}
+
+int console_read_key() {
+  if (!g_input.raw_mode) return -1;
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return -1;
+  unsigned char c = 0;
+  if (read(STDIN_FILENO, &c, 1) != 1) return -1;
+  return c;
+}
+
+bool console_stop_requested() { return g_stop != 0; }
+
+}  // namespace dp
