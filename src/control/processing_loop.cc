@@ -1,0 +1,234 @@
+#include "control/processing_loop.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <set>
+
+#include "control/clean_up.h"
+#include "control/messages.h"
+#include "headers/camera_matching.h"
+#include "headers/main_header.h"
+#include "headers/timing_model.h"
+#include "lines/line_decoder.h"
+#include "lines/line_records.h"
+#include "lines/particle_assembly.h"
+#include "lines/work_pool.h"
+#include "output/calibration.h"
+#include "output/output_files.h"
+#include "output/particle_writer.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "rawinput/raw_file.h"
+#include "rawinput/record_scan.h"
+
+namespace dp {
+
+step_state_rec step_state;
+
+namespace {
+
+constexpr scan_labels k_labels_a{"mp01", "mp02", "mp03"};
+constexpr scan_labels k_labels_b{"mp31", "mp04", "mp05"};
+
+/// One camera's share of the loop state.
+struct camera_view {
+  frame_rec& frame;
+  double& last;
+  int16_t& count;
+  int16_t& fresh;
+  cam_queues& queues;
+  int16_t kind;
+  int32_t prev_pos;
+};
+
+camera_view camera_a() {
+  return {lines.frame_a, step_state.last_a, step_state.n_frm_a, step_state.fresh_a, pool.cam_a, 1, scans.a.prev};
+}
+camera_view camera_b() {
+  return {lines.frame_b, step_state.last_b, step_state.n_frm_b, step_state.fresh_b, pool.cam_b, 2, scans.b.prev};
+}
+
+// The frame in the camera's store is complete: particles, queues, minute bookkeeping.
+void hand_over(const camera_view& c) {
+  assign_pieces(&c.frame, &c.queues);
+  chain_queues(&c.queues);
+  book_minute(c.kind, &c.frame, c.prev_pos);
+}
+
+// Appends the n lines of line_buf to the camera's frame store. A record whose first line number
+// is more than one above the last line gathered, or that would fill the store to 15000 lines,
+// closes the frame gathered so far and begins the next one.
+void append(const camera_view& c, int16_t n) {
+  const line_rec* src = lines.line_buf;
+  if (src[0].y_count > c.last + 1.0 || c.count + n >= k_frame_size) c.count = 0;
+  if (c.count == 0 && c.fresh == 0) hand_over(c);
+  std::memcpy(&c.frame.lines[c.count], src, sizeof(line_rec) * static_cast<size_t>(n));
+  c.count = static_cast<int16_t>(c.count + n);
+  c.frame.n_lines = c.count;
+  c.fresh = 0;
+  c.last = src[n - 1].y_count;
+}
+
+// Decodes a line-data record and appends its lines; true when lines were appended.
+bool take_line_record(const raw_record& rec, const camera_view& c) {
+  int16_t n = 0;
+  if (decmpr(rec.payload, rec.length, &n) != 1 || n <= 0) return false;
+  append(c, n);
+  return true;
+}
+
+[[noreturn]] void user_stop() {
+  clean_up();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::exit(0);
+}
+
+void poll_or_stop() {
+  if (kb_poll(0) == 0) user_stop();
+}
+
+// One error-log line for each distinct offset at which a scan stands before bytes it could not
+// take as a record, in increasing offset order.
+void report_unread() {
+  std::set<int32_t> offsets;
+  for (const scan_reader* r : {&scans.a, &scans.b}) offsets.insert(r->pos);
+  for (const int32_t at : offsets) {
+    const scan_reader& r = scans.a.pos == at ? scans.a : scans.b;
+    int16_t length = 0;
+    switch (scan_unread(r, &length)) {
+      case unread_reason::none: break;
+      case unread_reason::incomplete_header:
+        log_printf("mp80: record at offset %ld not read: incomplete record header\n", static_cast<long>(at));
+        break;
+      case unread_reason::negative_length:
+        log_printf("mp80: record at offset %ld not read: negative record length %d\n", static_cast<long>(at),
+                   length);
+        break;
+      case unread_reason::runs_past_end:
+        log_printf("mp80: record at offset %ld not read: record of length %d runs past the end of the file "
+                   "(%ld bytes)\n",
+                   static_cast<long>(at), length, static_cast<long>(scans.ab_len));
+        break;
+    }
+  }
+}
+
+// Both scans stand at the end of the data: the last frames of both cameras are assembled, every
+// waiting camera-A particle gets its chance to be matched, and the writer flushes.
+void end_of_data() {
+  report_unread();
+  if (step_state.fresh_a == 0) hand_over(camera_a());
+  if (step_state.fresh_b == 0) hand_over(camera_b());
+  if (pool.cam_a.wait_head != nullptr && pool.cam_b.wait_head != nullptr) {
+    step_state.match_limit = std::numeric_limits<double>::infinity();
+    find_m(&step_state.total, step_state.match_limit);
+  }
+  writer.force_flush = 1;
+  net_wr(nullptr, nullptr);
+  kb_poll(1);
+  set_cursor(0, 24);
+  con_printf("*********** end of ab-file ***********");
+  std::fflush(stdout);
+}
+
+void first_step_setup() {
+  step_state.first_step = 0;
+  tables();
+  pool.cam_a.assign_tag = '1';
+  pool.cam_a.wait_tag = 'V';
+  pool.cam_b.assign_tag = '2';
+  pool.cam_b.wait_tag = 'W';
+  while (raw_file.ab_fp == nullptr) {
+    poll_or_stop();
+    hprintf(" no OEU files ? \n");
+  }
+  pixfil();
+}
+
+}  // namespace
+
+int16_t process_step() {
+  if (step_state.first_step == 1) first_step_setup();
+
+  const uint32_t now = clock_now_seconds();
+  if (now > step_state.last_force + 3u) {
+    step_state.last_force = now;
+    writer.force_flush = 1;
+    net_wr(nullptr, nullptr);
+  }
+  poll_or_stop();
+
+  // Scan A: main headers, and at most one camera-A line-data record per step.
+  bool consumed = false;
+  bool got_a = false;
+  raw_record rec;
+  while (scan_record(scans.a, k_labels_a, "mp71", "mp32", &rec) == scan_result::record) {
+    consumed = true;
+    if (rec.type == 3) {
+      main_hr(rec.payload, rec.length);
+      continue;
+    }
+    if (rec.type == 1) {
+      got_a = take_line_record(rec, camera_a());
+      break;
+    }
+  }
+  const bool a_done = !got_a && scan_at_end(scans.a, "mp71", "mp32");
+
+  // Scan B: record after record until camera B has caught up with camera A.
+  for (;;) {
+    if (step_state.last_b >= step_state.last_a && !a_done) {
+      step_state.match_limit = step_state.last_a;
+      hprintf("calling findmatch\n");
+      if (pool.cam_a.wait_head != nullptr && pool.cam_b.wait_head != nullptr)
+        find_m(&step_state.total, step_state.match_limit);
+      if (scans.a.pos == scans.ab_len) hprintf("EOF reading A \n");
+      return 1;
+    }
+    poll_or_stop();
+    if (scan_at_end(scans.b, "mp72", "mp33")) {
+      hprintf("feof found reading B\n");
+      if (scan_at_end(scans.a, "mp72", "mp33")) {
+        end_of_data();
+        return 0;
+      }
+      if (!consumed) clock_sleep_ms(20);  // a growing file: wait for more data
+      return 1;
+    }
+    if (scan_record(scans.b, k_labels_b, "mp72", "mp33", &rec) != scan_result::record) {
+      if (!consumed) clock_sleep_ms(20);
+      return 1;
+    }
+    consumed = true;
+    hprintf("hd_nam=%s pos_b=%ld last_b=%lu pos_a=%ld last_a=%lu \n", out_files.hd_nam.c_str(), scans.b.prev,
+            static_cast<uint32_t>(line_lu(step_state.last_b)), scans.a.prev,
+            static_cast<uint32_t>(line_lu(step_state.last_a)));
+    if (rec.type == 3) main_hr(rec.payload, rec.length);
+    else if (rec.type == 2) take_line_record(rec, camera_b());
+  }
+}
+
+int16_t kb_poll(int16_t force) {
+  if (!step_state.polled) {
+    step_state.polled = true;
+    console_init_input();
+    rawfil();
+  }
+  if (force != 0 || (step_state.polls >= 3 && step_state.polls % 100 == 0)) {
+    set_cursor(0, 20);
+    con_printf("%s:%9ld\n%s:%9ld\nA:%9ld\nB:%9ld\n", out_files.pix_nam.c_str(), static_cast<long>(writer.pix_end),
+               raw_file.ab_path.c_str(), static_cast<long>(scans.ab_len), static_cast<long>(scans.a.pos),
+               static_cast<long>(scans.b.pos));
+  }
+  ++step_state.polls;
+  if (console_stop_requested()) return 0;
+  return console_read_key() == k_key_escape ? 0 : 1;
+}
+
+void set_cursor(int16_t col, int16_t row) { console_set_cursor(col, row); }
+
+void reset_processing_loop() { step_state = step_state_rec{}; }
+
+}  // namespace dp

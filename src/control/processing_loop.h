@@ -1,0 +1,40 @@
+// The processing loop: one step after the other, it walks the raw data file with scan A and scan
+// B, hands main headers to the header step and line-data records to the decoder, gathers each
+// camera's lines in its frame store and hands complete frames to assembly, runs the matching once
+// camera B has caught up with camera A, asks the particle writer for its timed flush, shows the
+// progress display and takes Escape (or a stop signal) as the user's stop.
+// Owns step_state (frame counters, last line numbers, the pair total, the poll counter).
+#pragma once
+
+#include <cstdint>
+
+namespace dp {
+
+struct step_state_rec {
+  int32_t total = 0;         ///< matched pairs so far
+  double last_a = 0.0;       ///< y_count of the last camera-A line appended to its frame store
+  double last_b = 0.0;       ///< the same for camera B
+  int16_t first_step = 1;    ///< 1 until the first step's set-up has run
+  int16_t fresh_a = 1;       ///< 1 until camera A's frame store has received lines
+  int16_t fresh_b = 1;
+  int16_t n_frm_a = 0;       ///< lines in camera A's frame store
+  int16_t n_frm_b = 0;
+  uint32_t last_force = 0;   ///< calendar seconds of the last timed flush request
+  double match_limit = 0.0;  ///< last_a when the matching was called last
+  uint32_t polls = 0;        ///< progress polls so far
+  bool polled = false;       ///< the first poll (which opens the raw data file) has happened
+};
+
+extern step_state_rec step_state;
+
+/// One step; 1 = call again, 0 = both scans stand at the end of the raw data (run complete).
+int16_t process_step();
+/// Progress poll: opens the raw data file at its first call, shows the display every 100th poll
+/// (or when force is 1), returns 0 when the user asked to stop, 1 otherwise.
+int16_t kb_poll(int16_t force);
+/// Moves the console cursor to column col, row row.
+void set_cursor(int16_t col, int16_t row);
+/// Back to the start-up state.
+void reset_processing_loop();
+
+}  // namespace dp
