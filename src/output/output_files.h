@@ -1,18 +1,44 @@
-// The output file set: names the .sno, .shd and .abh after the raw data file (in the HYD_PATH and
-// RAW_PATH directories), creates them with their initial contents and keeps all three streams
-// open for the main header step and the particle file writer. Also the table rewrites and the
-// header append that those writers share.
+// The output file set: names the .sno, .shd and .abh after the raw data file (the .sno and .shd in
+// the HYD_PATH directory, created when missing; the .abh in RAW_PATH), creates them with their
+// initial contents and keeps all three streams open for the main header step and the particle
+// file writer. Also the block writes of the two table parts and the reopen by name that those
+// writers share, so that every table reaches a file in one layout.
+// Owns the three streams and their names; the tables it writes belong to the timing model
+// (posa_bf, posb_bf) and the particle writer (pix_bf, oldlen, lastpix_y, sno_size, pix_end),
+// which pixfil sets to their start values. Never reads a file back.
+//
+// Header file (.shd), little-endian, packed:
+//   offset  width     type         meaning
+//   0       5768      int32[1442]  pix_bf: per minute of the day, .sno offset of its first
+//                                  particle record (or of the next later minute's); -1 none yet;
+//                                  entry 0 always 0
+//   5768    2         int16        oldlen at the last table rewrite
+//   5770    74 each   main_hd      main header records, in the order first met
+//
+// Raw-header index file (.abh), little-endian, packed:
+//   offset  width     type         meaning
+//   0       5768      int32[1442]  posa_bf: per minute, raw-file position for camera A; 0 none
+//   5768    5768      int32[1442]  posb_bf: the same for camera B
+//   11536   8         float64      lastpix_y: line number of the last particle record written
+//   11544   74 each   main_hd      main header records, the same bytes as in the .shd
+//
+// Particle file (.sno): created empty; records described by the particle writer.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
 namespace dp {
 
+inline constexpr int32_t k_pix_bf_bytes = 5768;      ///< 1442 int32 of pix_bf, posa_bf or posb_bf
+inline constexpr int32_t k_shd_table_bytes = 5770;   ///< pix_bf and oldlen: offset of the first header
+inline constexpr int32_t k_abh_table_bytes = 11544;  ///< posa_bf, posb_bf, lastpix_y
+
 struct output_files_state {
-  std::string pix_nam;  ///< path of the .sno
-  std::string hd_nam;   ///< path of the .shd
-  std::string abh_nam;  ///< path of the .abh
+  std::string pix_nam;  ///< path of the .sno: HYD_PATH + base name + ".sno"
+  std::string hd_nam;   ///< path of the .shd: HYD_PATH + base name + ".shd"
+  std::string abh_nam;  ///< path of the .abh: RAW_PATH + base name + ".abh"
   std::FILE* sno_fp = nullptr;
   std::FILE* shd_fp = nullptr;
   std::FILE* abh_fp = nullptr;
@@ -22,6 +48,19 @@ extern output_files_state out_files;
 
 /// Creates the three files; either all three streams are open afterwards or the program ended.
 void pixfil();
+/// Closes fp when open and reopens name in "r+b" (positioned at the start); false, with fp null
+/// and errno from the open, when the reopen fails.
+bool reopen_output(std::FILE*& fp, const std::string& name);
+/// Writes the 1442 entries of a per-minute table (pix_bf, posa_bf or posb_bf) at the stream's
+/// position as one 5768-byte block; false unless the whole block was written.
+bool write_minute_table(std::FILE* fp, const int32_t* table);
+/// Writes oldlen (the int16 behind pix_bf in the .shd) as one block; false unless written.
+bool write_oldlen(std::FILE* fp, int16_t oldlen);
+/// Writes lastpix_y (the float64 behind posb_bf in the .abh) as one block; false unless written.
+bool write_lastpix_y(std::FILE* fp, double lastpix_y);
+/// Writes n bytes as one block at the stream's position; false unless all n were written (a null
+/// stream fails with EBADF).
+bool write_block(std::FILE* fp, const uint8_t* bytes, size_t n);
 /// Closes any open stream and forgets the names.
 void reset_output_files();
 

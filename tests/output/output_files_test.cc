@@ -1,0 +1,158 @@
+#include "output/output_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+#include "control/settings.h"
+#include "headers/timing_model.h"
+#include "output/particle_writer.h"
+#include "rawinput/raw_file.h"
+#include "support/byte_builder.h"
+#include "support/raw_fixture.h"
+#include "support/temp_cwd.h"
+
+namespace {
+
+using dp_test::byte_builder;
+using dp_test::bytes;
+using dp_test::read_file;
+
+void reset_all() {
+  dp::reset_output_files();
+  dp::reset_timing();
+  dp::reset_particle_writer();
+  dp::writer.oldlen = 0;
+  dp::writer.lastpix_y = 0;
+  dp::reset_settings();
+  dp::reset_raw_file();
+}
+
+// The .shd right after creation: pix_bf with entry 0 = 0 and all others -1, then oldlen 0.
+bytes fresh_shd() {
+  byte_builder b;
+  b.le32(0);
+  for (int k = 1; k < 1442; ++k) b.le32(0xFFFFFFFFu);
+  b.le16(0);
+  return b.out;
+}
+
+class OutputFiles : public testing::Test {
+ protected:
+  dp_test::temp_cwd tmp;
+  void SetUp() override {
+    reset_all();
+    dp::raw_file.ab_path = tmp.path("data/V05123_1.ab");
+  }
+  void TearDown() override { reset_all(); }
+};
+
+TEST_F(OutputFiles, PixfilCreatesTheThreeFilesWithTheirStartContents) {
+  std::filesystem::create_directory(tmp.path("raw"));
+  dp::set_par.RAW_PATH = tmp.path("raw/");
+  dp::set_par.HYD_PATH = tmp.path("hyd/");  // missing: pixfil creates it
+  // Leftovers of an earlier run in memory are replaced by the start values.
+  dp::timing.posa_bf[7] = 99;
+  dp::timing.posb_bf[1441] = 5;
+  dp::writer.pix_bf[3] = 12;
+  dp::writer.sno_size = 400;
+  dp::writer.pix_end = 400;
+
+  dp::pixfil();
+
+  EXPECT_EQ(dp::out_files.abh_nam, tmp.path("raw/V05123_1.abh"));
+  EXPECT_EQ(dp::out_files.pix_nam, tmp.path("hyd/V05123_1.sno"));
+  EXPECT_EQ(dp::out_files.hd_nam, tmp.path("hyd/V05123_1.shd"));
+  ASSERT_NE(dp::out_files.sno_fp, nullptr);
+  ASSERT_NE(dp::out_files.shd_fp, nullptr);
+  ASSERT_NE(dp::out_files.abh_fp, nullptr);
+  EXPECT_EQ(std::ftell(dp::out_files.sno_fp), 0);
+  EXPECT_EQ(std::ftell(dp::out_files.shd_fp), 5770);
+  EXPECT_EQ(std::ftell(dp::out_files.abh_fp), 0);
+  EXPECT_EQ(dp::writer.pix_end, 0);
+  EXPECT_EQ(dp::writer.sno_size, 0);
+  EXPECT_EQ(dp::writer.pix_bf[0], 0);
+  for (int k = 1; k < dp::k_minutes; ++k) ASSERT_EQ(dp::writer.pix_bf[k], -1) << k;
+  for (int k = 0; k < dp::k_minutes; ++k) ASSERT_EQ(dp::timing.posa_bf[k] | dp::timing.posb_bf[k], 0) << k;
+
+  EXPECT_EQ(read_file(tmp.path("raw/V05123_1.abh")), bytes(11544, 0));
+  EXPECT_EQ(read_file(tmp.path("hyd/V05123_1.shd")), fresh_shd());
+  EXPECT_TRUE(std::filesystem::exists(tmp.path("hyd/V05123_1.sno")));
+  EXPECT_EQ(std::filesystem::file_size(tmp.path("hyd/V05123_1.sno")), 0u);
+}
+
+TEST_F(OutputFiles, EmptyPathsPutTheFilesInTheWorkingDirectoryAndReplaceOldOnes) {
+  dp_test::write_file(tmp.path("V05123_1.sno"), bytes(300, 7));
+  dp_test::write_file(tmp.path("V05123_1.shd"), bytes(9000, 7));
+  dp_test::write_file(tmp.path("V05123_1.abh"), bytes(20000, 7));
+
+  dp::pixfil();
+
+  EXPECT_EQ(dp::out_files.pix_nam, "V05123_1.sno");
+  EXPECT_EQ(dp::out_files.hd_nam, "V05123_1.shd");
+  EXPECT_EQ(dp::out_files.abh_nam, "V05123_1.abh");
+  dp::reset_output_files();  // closes the streams, so everything is on disk
+  EXPECT_EQ(read_file(tmp.path("V05123_1.sno")), bytes());
+  EXPECT_EQ(read_file(tmp.path("V05123_1.shd")), fresh_shd());
+  EXPECT_EQ(read_file(tmp.path("V05123_1.abh")), bytes(11544, 0));
+}
+
+TEST_F(OutputFiles, ParticleDirectoryThatCannotBeMadeFailsAtTheSnoFile) {
+  dp_test::write_file(tmp.path("blocker"), bytes(1, 0));  // a file where the directory should be
+  dp::set_par.HYD_PATH = tmp.path("blocker/");
+  EXPECT_EXIT(
+      {
+        dp_test::console_to_log();
+        dp::pixfil();
+      },
+      testing::ExitedWithCode(1),
+      dp_test::exact_re("pixfil01: could not create sno-file\n\npixfil01: could not create sno-file\n"));
+}
+
+TEST_F(OutputFiles, MissingRawPathFailsAtTheIndexFile) {
+  dp::set_par.RAW_PATH = tmp.path("no-such-dir/");
+  EXPECT_EXIT(
+      {
+        dp_test::console_to_log();
+        dp::pixfil();
+      },
+      testing::ExitedWithCode(1),
+      dp_test::exact_re("pixfil09: could not create abh-file\n\npixfil09: could not create abh-file\n"));
+  // The .sno was created before the failure and stays.
+  EXPECT_TRUE(std::filesystem::exists(tmp.path("V05123_1.sno")));
+}
+
+TEST_F(OutputFiles, TableWritesAreLittleEndianBlocks) {
+  int32_t table[dp::k_minutes] = {};
+  table[0] = 0x01020304;
+  table[1441] = -2;
+  std::FILE* fp = std::fopen(tmp.path("t").c_str(), "w+b");
+  ASSERT_NE(fp, nullptr);
+  EXPECT_TRUE(dp::write_minute_table(fp, table));
+  EXPECT_TRUE(dp::write_oldlen(fp, -74));
+  EXPECT_TRUE(dp::write_lastpix_y(fp, 1.5));
+  EXPECT_TRUE(dp::reopen_output(fp, tmp.path("t")));
+  ASSERT_NE(fp, nullptr);
+  EXPECT_EQ(std::ftell(fp), 0);
+  std::fclose(fp);
+
+  byte_builder b;
+  b.le32(0x01020304).zeros(4 * 1440).le32(0xFFFFFFFEu).le16(-74).f64(1.5);
+  EXPECT_EQ(read_file(tmp.path("t")), b.out);
+}
+
+TEST_F(OutputFiles, FailedReopenLeavesNoStream) {
+  std::FILE* fp = std::fopen(tmp.path("gone").c_str(), "wb");
+  ASSERT_NE(fp, nullptr);
+  std::filesystem::remove(tmp.path("gone"));
+  EXPECT_FALSE(dp::reopen_output(fp, tmp.path("gone")));
+  EXPECT_EQ(fp, nullptr);
+  errno = 0;
+  const uint8_t one = 1;
+  EXPECT_FALSE(dp::write_block(nullptr, &one, 1));
+  EXPECT_EQ(errno, EBADF);
+}
+
+}  // namespace
