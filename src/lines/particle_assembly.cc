@@ -1,10 +1,189 @@
-// STUB
 #include "lines/particle_assembly.h"
+
+#include "control/messages.h"
+
 namespace dp {
-int16_t assign_pieces(frame_rec*, cam_queues*) { return 0; }
-void flood_lab(line_rec*, int, int, int, int16_t) {}
-int32_t span_lab(const line_rec*, int, int16_t) { return 0; }
-int16_t width_lab(const line_rec*, int, int16_t) { return 0; }
-void fill_lins(const line_rec*, particle_rec*, int, int16_t) {}
-void xrange_lins(particle_rec*) {}
+
+namespace {
+
+// What a flood learns about its group on the way.
+struct group_extent {
+  int last = 0;           // index of the group's last line
+  int16_t min_beg = 1024;
+  int16_t max_end = 0;
+};
+
+// Pieces waiting to spread their label: line index * 8 + piece index. Each piece enters at most
+// once (it is labelled as it enters), so a full frame store bounds the depth.
+int32_t flood_stack[k_frame_size * k_max_pieces];
+
+inline int pieces_of(const line_rec& line) {
+  const int n = line.n_pieces;
+  return n < 0 ? 0 : (n > k_max_pieces ? k_max_pieces : n);
+}
+
+inline bool touches(const piece_rec& a, const piece_rec& b) {
+  return a.x_end >= b.x_beg && b.x_end >= a.x_beg;
+}
+
+int clamp_lines(int n_lines) {
+  return n_lines < 0 ? 0 : (n_lines > k_frame_size ? k_frame_size : n_lines);
+}
+
+group_extent flood(line_rec* lines, int i, int n_lines, int j, int16_t label) {
+  group_extent ext;
+  ext.last = i;
+  int depth = 0;
+  lines[i].piece[j].label = label;
+  flood_stack[depth++] = i * 8 + j;
+  while (depth > 0) {
+    const int32_t entry = flood_stack[--depth];
+    const int k = entry >> 3;
+    const piece_rec& a = lines[k].piece[entry & 7];
+    if (k > ext.last) ext.last = k;
+    if (a.x_beg < ext.min_beg) ext.min_beg = a.x_beg;
+    if (a.x_end > ext.max_end) ext.max_end = a.x_end;
+    if (k + 1 < n_lines && lines[k].y_count + 1.0 == lines[k + 1].y_count) {
+      line_rec& below = lines[k + 1];
+      for (int q = 0, n = pieces_of(below); q < n; ++q) {
+        if (below.piece[q].label == 0 && touches(a, below.piece[q])) {
+          below.piece[q].label = label;
+          flood_stack[depth++] = (k + 1) * 8 + q;
+        }
+      }
+    }
+    // The group never reaches above its seed line.
+    if (k > i && lines[k].y_count - 1.0 == lines[k - 1].y_count) {
+      line_rec& above = lines[k - 1];
+      for (int q = 0, n = pieces_of(above); q < n; ++q) {
+        if (above.piece[q].label == 0 && touches(a, above.piece[q])) {
+          above.piece[q].label = label;
+          flood_stack[depth++] = (k - 1) * 8 + q;
+        }
+      }
+    }
+  }
+  return ext;
+}
+
+// Fills rec from the pieces labelled label on lines first..last.
+void fill_range(const line_rec* lines, particle_rec* rec, int first, int last, int16_t label) {
+  rec->y_start = lines[first].y_count;
+  rec->y_end = rec->y_start + rec->line_no;
+  int32_t count = last - first + 1;
+  if (rec->line_no >= k_frame_size) {
+    log_printf("particle cut due to line count overflow \n");
+    rec->line_no = k_frame_size - 1;
+    if (count > rec->line_no) count = rec->line_no;
+  }
+  const int32_t used = count > rec->line_no ? count : rec->line_no;
+  reserve_lines(rec, used);
+  for (int32_t e = 0; e < count; ++e) {
+    const line_rec& from = lines[first + e];
+    line_rec& to = rec->lines[e];
+    int m = 0;
+    for (int q = 0, n = pieces_of(from); q < n; ++q) {
+      if (from.piece[q].label == label) to.piece[m++] = from.piece[q];
+    }
+    for (int q = m; q < k_max_pieces; ++q) to.piece[q] = piece_rec{};
+    to.y_count = from.y_count;
+    to.n_pieces = static_cast<int16_t>(m);
+  }
+  for (int32_t e = count; e < used; ++e) rec->lines[e] = line_rec{};
+}
+
+// Labels run 1, 2, ... and skip 0 (unassigned) should a frame ever use up all 16-bit values.
+inline int16_t next_label(int16_t label) {
+  return label == -1 ? int16_t{1} : static_cast<int16_t>(label + 1);
+}
+
+}  // namespace
+
+int16_t assign_pieces(frame_rec* frame, cam_queues* cam) {
+  line_rec* const frame_lines = frame->lines;
+  const int n_lines = clamp_lines(frame->n_lines);
+  int16_t label = 1;
+  int16_t count = 0;
+  for (int i = 0; i < n_lines; ++i) {
+    for (int j = 0, n = pieces_of(frame_lines[i]); j < n; ++j) {
+      if (frame_lines[i].piece[j].label != 0) continue;
+      const group_extent ext = flood(frame_lines, i, n_lines, j, label);
+      const int32_t span = ext.last - i + 1;
+      if (span < k_max_span) {
+        particle_rec* const rec = new_particle(frame_lines[i].y_count, cam);
+        rec->width = static_cast<int16_t>(ext.max_end - ext.min_beg);
+        rec->line_no = static_cast<int16_t>(span);
+        fill_range(frame_lines, rec, i, ext.last, label);
+        xrange_lins(rec);
+        count = static_cast<int16_t>(count + 1);
+      }
+      label = next_label(label);
+    }
+  }
+  hprintf2("** assign_pieces: ");
+  w_map();
+  return count;
+}
+
+void flood_lab(line_rec* lines, int i, int n_lines, int j, int16_t label) {
+  flood(lines, i, clamp_lines(n_lines), j, label);
+}
+
+int32_t span_lab(const line_rec* lines, int n_lines, int16_t label) {
+  int first = -1;
+  int last = -1;
+  for (int k = 0, n = clamp_lines(n_lines); k < n; ++k) {
+    for (int q = 0, p = pieces_of(lines[k]); q < p; ++q) {
+      if (lines[k].piece[q].label != label) continue;
+      if (first < 0) first = k;
+      last = k;
+      break;
+    }
+  }
+  return first < 0 ? 0 : last - first + 1;
+}
+
+int16_t width_lab(const line_rec* lines, int n_lines, int16_t label) {
+  int16_t min_beg = 1024;
+  int16_t max_end = 0;
+  for (int k = 0, n = clamp_lines(n_lines); k < n; ++k) {
+    for (int q = 0, p = pieces_of(lines[k]); q < p; ++q) {
+      const piece_rec& piece = lines[k].piece[q];
+      if (piece.label != label) continue;
+      if (piece.x_beg < min_beg) min_beg = piece.x_beg;
+      if (piece.x_end > max_end) max_end = piece.x_end;
+    }
+  }
+  return static_cast<int16_t>(max_end - min_beg);
+}
+
+void fill_lins(const line_rec* lines, particle_rec* rec, int n_lines, int16_t label) {
+  int first = -1;
+  int last = -1;
+  for (int k = 0, n = clamp_lines(n_lines); k < n; ++k) {
+    for (int q = 0, p = pieces_of(lines[k]); q < p; ++q) {
+      if (lines[k].piece[q].label != label) continue;
+      if (first < 0) first = k;
+      last = k;
+      break;
+    }
+  }
+  if (first >= 0) fill_range(lines, rec, first, last, label);
+}
+
+void xrange_lins(particle_rec* rec) {
+  int16_t x_min = 1024;
+  int16_t x_max = 0;
+  const int32_t n = rec->line_no < rec->lines_cap ? rec->line_no : rec->lines_cap;
+  for (int32_t e = 0; e < n; ++e) {
+    const line_rec& line = rec->lines[e];
+    for (int q = 0, p = pieces_of(line); q < p; ++q) {
+      if (line.piece[q].x_beg < x_min) x_min = line.piece[q].x_beg;
+      if (line.piece[q].x_end > x_max) x_max = line.piece[q].x_end;
+    }
+  }
+  rec->x_min = x_min;
+  rec->x_max = x_max;
+}
+
 }  // namespace dp

@@ -1,9 +1,11 @@
 // The fixed work pool of 250 particle records and each camera's two queues: the assign queue,
-// which collects the particles of the frame being assembled, and the wait queue, where they wait
-// for matching. Queues are doubly linked from head (newest) to tail (oldest) along next.
-// Owns the pool, its rotating cursor and both cameras' queues; the line lists of taken slots come
-// from the heap and are released only by w_free. An exhausted pool empties every queue of both
-// cameras and goes on.
+// which collects the particles of the frame being assembled, and the wait queue, where whole
+// frames' particles wait for matching. Queues are doubly linked from head (newest) to tail (oldest)
+// along next, and back along prev. Owns the pool, its rotating cursor and both cameras' queues.
+// A taken slot owns a line list from the heap; a slot keeps a small list across uses (so a drop
+// costs no allocation once the pool is warm) and gives large lists back in w_free and shrink.
+// An exhausted pool empties every queue of both cameras and goes on. Particle records never come
+// from the heap; no operation here prints except the traces and the fatal w_free of a stranger.
 #pragma once
 
 #include <cstdint>
@@ -13,17 +15,33 @@
 namespace dp {
 
 inline constexpr int k_pool_slots = 250;
+/// Line records a slot is first given by w_alloc.
+inline constexpr int32_t k_min_lines = 32;
+/// Largest line list a free slot keeps for its next particle (24 KB); larger lists are released,
+/// so the kept lists of the whole pool stay below 6 MB.
+inline constexpr int32_t k_keep_lines = 512;
 
-/// One camera's queues.
+/// One camera's queues. The tags are set once before the first frame ('1','V' camera A,
+/// '2','W' camera B); every record on a queue carries that queue's tag in its `tag`.
+///
+///   assign_head -> newest ... -> oldest = assign_tail      (next points to the older record)
+///   wait_head   -> newest ... -> oldest = wait_tail        (prev points to the newer record)
+///
+/// Head and tail are both null or both set; a record is on at most one queue.
 struct cam_queues {
   char assign_tag = 0;  ///< '1' camera A, '2' camera B
   char wait_tag = 0;    ///< 'V' camera A, 'W' camera B
-  particle_rec* assign_head = nullptr;
-  particle_rec* assign_tail = nullptr;
-  particle_rec* wait_head = nullptr;
-  particle_rec* wait_tail = nullptr;
+  particle_rec* assign_head = nullptr;  ///< newest record of the frame being assembled
+  particle_rec* assign_tail = nullptr;  ///< oldest record of the frame being assembled
+  particle_rec* wait_head = nullptr;    ///< newest record waiting for matching
+  particle_rec* wait_tail = nullptr;    ///< oldest record waiting for matching
 };
 
+/// Slot states, kept in particle_rec::tag:
+///   0          free (may still hold a kept line list of at most k_keep_lines records)
+///   1          taken by w_alloc, on no queue yet
+///   '1' / '2'  on camera A's / B's assign queue
+///   'V' / 'W'  on camera A's / B's wait queue
 struct work_pool_state {
   particle_rec w_pool[k_pool_slots];
   int16_t cursor = 0;  ///< slot at which the next search starts
@@ -33,17 +51,21 @@ struct work_pool_state {
 
 extern work_pool_state pool;
 
-/// Takes a free slot from the cursor on (rotating); null when all 250 are taken.
+/// Takes the first free slot from the cursor on (rotating, wrapping after 249) with a line list
+/// of at least k_min_lines; null when all 250 are taken or the heap refuses the list.
 particle_rec* w_alloc();
-/// Returns rec's slot to the pool and releases its line list; a foreign reference is fatal.
+/// Returns rec's slot to the pool (large line lists released); a foreign reference is fatal.
 void w_free(particle_rec* rec);
-/// A new record for a particle starting at line y, pushed on cam's assign queue.
+/// A new record for a particle starting at line y, pushed on cam's assign queue; an exhausted
+/// pool first empties all four queues (A wait, B wait, A assign, B assign); fatal if even then
+/// no line list can be had.
 particle_rec* new_particle(double y, cam_queues* cam);
-/// Makes sure rec's line list has room for n line records (contents kept); used by assembly.
+/// Makes sure rec's line list has room for n line records (contents kept); fatal when the heap
+/// refuses it even after the lists kept by free slots were given back.
 void reserve_lines(particle_rec* rec, int32_t n);
-/// Trims rec's line list to line_no records.
+/// Trims a large line list of rec to line_no records (contents kept; small lists stay as they are).
 void shrink(particle_rec* rec);
-/// Moves cam's whole assign queue in front of its wait queue (with the queue order checks).
+/// Moves cam's whole assign queue in front of its wait queue, with the queue order checks.
 void chain_queues(cam_queues* cam);
 /// Removes rec from cam's wait queue and frees it.
 void w_unlink(particle_rec* rec, cam_queues* cam);
@@ -51,9 +73,9 @@ void w_unlink(particle_rec* rec, cam_queues* cam);
 void w_unlink_assign(particle_rec* rec, cam_queues* cam);
 /// Frees every record of cam's wait queue.
 void clear_w(cam_queues* cam);
-/// Trace: the pool occupancy, one character per slot.
+/// Trace: the pool occupancy, one character per slot ('.' free, else the tag).
 void w_map();
-/// Frees everything and returns to the start-up state (tags cleared, cursor 0).
+/// Releases every line list and returns to the start-up state (tags cleared, cursor 0).
 void reset_work_pool();
 
 }  // namespace dp
