@@ -1,5 +1,124 @@
-// STUB
 #include "output/particle_eval.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "control/messages.h"
+#include "headers/timing_model.h"
+#include "output/calibration.h"
+
 namespace dp {
-bool eval_dr(const particle_rec*, const particle_rec*, eval_result*) { return false; }
+
+namespace {
+
+// The header that holds for a particle starting at line t, or the end of the program.
+const main_hd& header_for(double t) {
+  const hd_node* n = timing.head;
+  if (n == nullptr) fatal_announced("eval_dr 01: no main header in file ?!? \n");
+  if (n->next == nullptr) {
+    if (t >= n->line) return n->hd;
+    fatal_announced("t1=%lu, ptr->line=%lu \neval_dr 02: no corresponding main header ? \n",
+                    line_lu(t), line_lu(n->line));
+  }
+  for (; n->next != nullptr; n = n->next)
+    if (n->line <= t && t <= n->next->line) return n->hd;
+  if (t >= n->line) return n->hd;
+  fatal_announced("eval_dr 04: no corresponding main header ? \n");
+}
+
+// Table index of a height value: trunc(v), or -1 when not finite or outside the table.
+int height_index(double v) {
+  if (!std::isfinite(v)) return -1;
+  const double k = std::trunc(v);
+  return k >= 0.0 && k < k_corr_size ? static_cast<int>(k) : -1;
+}
+
+// Table index of a width value: trunc(x), one more when the fraction is at least 0.5.
+int width_index(double x) {
+  if (!std::isfinite(x)) return -1;
+  double k = std::trunc(x);
+  if (x - k >= 0.5) k += 1.0;
+  return k >= 0.0 && k < k_corr_size ? static_cast<int>(k) : -1;
+}
+
+// Fragmentation check of one camera's lines, then its width correction. False: fragmented.
+bool width_check(const particle_rec* p, const float* corr, float* scale) {
+  int w_max = 0, w_ref = 0, w_jump = 0, prev_n = 0;
+  bool frozen = false;
+  for (int k = 0; k < p->line_no; ++k) {
+    const line_rec& ln = p->lines[k];
+    w_max = std::max(w_max, line_extent(ln));
+    if (!frozen && prev_n < k_frag_pieces && ln.n_pieces == 1 && w_ref < w_max) w_ref = w_max;
+    if (prev_n >= k_frag_pieces && ln.n_pieces == 1 && w_ref < w_max) {
+      frozen = true;
+      w_jump = w_max;
+    }
+    prev_n = ln.n_pieces;
+  }
+  if (w_jump > k_frag_ratio * w_ref) return false;
+  const int idx = width_index(w_max * static_cast<double>(*scale) * k_width_factor);
+  if (idx >= 0) *scale = static_cast<float>(static_cast<double>(*scale) * corr[idx]);
+  return true;
+}
+
+}  // namespace
+
+int line_extent(const line_rec& line) {
+  const int n = std::min<int>(line.n_pieces, k_max_pieces);
+  if (n < 1) return 0;
+  return line.piece[n - 1].x_end - line.piece[0].x_beg;
+}
+
+bool eval_dr(const particle_rec* a, const particle_rec* b, eval_result* out) {
+  const main_hd& hd = header_for(a->y_start);
+
+  const int sum_a = a->x_min + a->x_max;
+  const int sum_b = b->x_min + b->x_max;
+  const float cen_a = static_cast<float>(sum_a * 0.5);
+  const float cen_b = static_cast<float>(sum_b * 0.5);
+  const float off_a = static_cast<float>(sum_a / 2 - hd.x_center);
+  const float off_b = static_cast<float>(sum_b / 2 - hd.x_center);
+  const int n_pix = 2 * hd.x_center - 1;
+
+  // Distance of the light planes at the particle: a plane through the three measured corners.
+  const double hbl = hd.HBL, hbr = hd.HBR, hfr = hd.HFR;
+  const float hfl = static_cast<float>(hbl + hfr - hbr);
+  const float front = static_cast<float>(hfl + (hfr - hfl) * cen_a / n_pix);
+  const float back = static_cast<float>(hbl + (hbr - hbl) * cen_a / n_pix);
+  const float plane_dist =
+      static_cast<float>(back + (static_cast<double>(front) - back) * cen_b / n_pix);
+
+  double d = (b->y_start - a->y_start) + (b->y_end - a->y_end);
+  if (d <= k_min_delay) d = k_min_delay;
+  float scale_h = static_cast<float>(plane_dist * 2.0 / d);
+
+  const int l_sum = a->line_no + b->line_no;
+  const int h_idx = height_index(l_sum * static_cast<double>(scale_h) * k_height_factor);
+  if (h_idx >= 0)
+    scale_h = static_cast<float>(scale_h * (static_cast<double>(calib.corr_ha[h_idx]) + calib.corr_hb[h_idx]) * 0.5);
+
+  const double xs1 = hd.XSCALE0_1, xs2 = hd.XSCALE0_2, l01 = hd.L0_1, l02 = hd.L0_2;
+  float scale_a = static_cast<float>((l01 - xs2 * off_b) * xs1 / l01);
+  float scale_b = static_cast<float>((xs1 * off_a + l02) * xs2 / l02);
+
+  if (!width_check(a, calib.corr_wa, &scale_a)) return false;
+  if (!width_check(b, calib.corr_wb, &scale_b)) return false;
+
+  // Volume: lines paired from the top as elliptic slices of thickness scale_h.
+  const int n = std::min(a->line_no, b->line_no);
+  float s = 0;
+  for (int k = 0; k < n; ++k) {
+    const float wa = static_cast<float>(line_extent(a->lines[k]) * static_cast<double>(scale_a));
+    const float wb = static_cast<float>(line_extent(b->lines[k]) * static_cast<double>(scale_b));
+    s = static_cast<float>(s + static_cast<double>(wa) * wb * k_pi * 0.25 * scale_h);
+  }
+  const float v = static_cast<float>(static_cast<double>(s) * l_sum / (n * 2.0));
+
+  out->eq_diam = static_cast<float>(std::pow(v * 6.0 * k_recip_pi, 1.0 / 3.0));
+  out->scale_a = scale_a;
+  out->scale_b = scale_b;
+  out->scale_h = scale_h;
+  return true;
+}
+
 }  // namespace dp

@@ -1,7 +1,136 @@
-// STUB
 #include "output/particle_writer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "control/messages.h"
+#include "headers/main_header.h"
+#include "output/output_files.h"
+#include "platform/byte_order.h"
+#include "platform/clock.h"
+
 namespace dp {
+
 particle_writer_state writer;
-void net_wr(const particle_rec*, const particle_rec*) {}
-void reset_particle_writer() {}
+
+namespace {
+
+void rewind_stream(std::FILE* fp) {
+  if (fp != nullptr) std::rewind(fp);
+}
+
+// Closes the stream and opens the file again by name for update, so that what was written is on
+// disk. The stream is gone when this fails, and every later record would be lost: that ends the
+// run after the report line of label.
+void reopen_or_end(std::FILE*& fp, const std::string& name, const char* label, const char* what) {
+  errno = 0;
+  if (reopen_output(fp, name)) return;
+  report_syserr(label);
+  fatal_announced("net_wr: could not reopen %s %s, no further particle can be written\n", what,
+                  name.c_str());
+}
+
+// Appends the buffer to the .sno and rewrites the table parts of the .shd and the .abh.
+void write_buffer() {
+  output_files_state& f = out_files;
+  hprintf("lastpix_y=%lu now writing %ld ", static_cast<uint32_t>(line_lu(writer.lastpix_y)),
+          writer.sno_fill);
+  const long pos = std::ftell(f.sno_fp);
+  if (pos < 0) report_syserr(" net_wr00 ");
+  writer.sno_pos = static_cast<int32_t>(pos);
+  if (std::fseek(f.sno_fp, 0, SEEK_END) != 0) report_syserr(" netwr01 ");
+  long end = std::ftell(f.sno_fp);
+  if (end < 0) report_syserr(" net_wr03 ");
+  writer.pix_end = static_cast<int32_t>(end);
+  hprintf(" writing at %ld \n", writer.pix_end);
+  if (!write_block(f.sno_fp, writer.sno_buf, static_cast<size_t>(writer.sno_fill)))
+    report_syserr(" net_wr02 ");
+  writer.sno_size += writer.sno_fill;
+  end = std::ftell(f.sno_fp);
+  if (end < 0) report_syserr(" net_wr03 ");
+  writer.pix_end = static_cast<int32_t>(end);
+  reopen_or_end(f.sno_fp, f.pix_nam, " net_wr04 ", "sno-file");
+  if (std::fseek(f.sno_fp, pos, SEEK_SET) != 0) report_syserr(" net_wr20 ");
+
+  rewind_stream(f.shd_fp);
+  if (!write_minute_table(f.shd_fp, writer.pix_bf)) report_syserr(" net_wr05 ");
+  if (!write_oldlen(f.shd_fp, writer.oldlen)) report_syserr(" net_wr06 ");
+  hprintf("hd_nam=%s\n", f.hd_nam.c_str());
+  reopen_or_end(f.shd_fp, f.hd_nam, " net_wr07 ", "shd-file");
+  if (std::fseek(f.shd_fp, 0, SEEK_END) != 0) report_syserr(" netwr08 ");
+
+  rewind_stream(f.abh_fp);
+  writer.lastpix_y = writer.buffered_y;
+  if (!write_minute_table(f.abh_fp, timing.posa_bf)) report_syserr(" net_wr09 ");
+  if (!write_minute_table(f.abh_fp, timing.posb_bf)) report_syserr(" net_wr10 ");
+  if (!write_lastpix_y(f.abh_fp, writer.lastpix_y)) report_syserr(" net_wr11 ");
+  reopen_or_end(f.abh_fp, f.abh_nam, " net_wr12 ", "abh-file");
+}
+
+void flush(uint32_t now) {
+  writer.last_flush = now;
+  if (writer.sno_fill != 0) write_buffer();
+  writer.force_flush = 0;
+  writer.sno_fill = 0;
+  hprintf(" written \n");
+}
+
+// Enters the record about to be placed at sno_size + sno_fill into the minute index.
+void index_minute(double y) {
+  int32_t m32 = 0;
+  if (!minute_of(y, main_header.base_frequ, &m32)) return;
+  const auto m = static_cast<int16_t>(m32);
+  if (m <= writer.minut_pix) return;
+  const int last = m < k_minutes - 1 ? m : k_minutes - 1;
+  for (int k = writer.minut_pix + 1; k <= last; ++k)
+    if (writer.pix_bf[k] == -1) writer.pix_bf[k] = writer.sno_size + writer.sno_fill;
+  writer.minut_pix = m;
+}
+
+}  // namespace
+
+void net_wr(const particle_rec* a, const particle_rec* b) {
+  if (out_files.sno_fp == nullptr)
+    fatal_console_first("sno-file does not exist!", "net_wr: sno-file does not exist!");
+
+  uint8_t head[k_sno_head];
+  const bool pair = a != nullptr && b != nullptr;
+  int32_t rec_len = 0;
+  if (pair) {
+    if (pix_out(a, b, writer.img_stage, head) == 0) return;
+    if (!(a->y_start > writer.lastpix_y)) return;
+    rec_len = load_les16(head);
+  }
+
+  const uint32_t now = clock_now_seconds();
+  if (writer.force_flush != 0 || now - writer.last_flush > k_flush_seconds ||
+      (pair && writer.sno_fill + rec_len >= k_sno_buf))
+    flush(now);
+  if (!pair) return;
+
+  uint8_t* const at = writer.sno_buf + writer.sno_fill;
+  std::memcpy(at, head, k_sno_head);
+  std::memcpy(at + k_sno_head, writer.img_stage, static_cast<size_t>(rec_len - k_sno_head));
+  writer.oldlen = static_cast<int16_t>(rec_len);
+  writer.buffered_y = a->y_start;
+  index_minute(a->y_start);
+  writer.sno_fill += rec_len;
+}
+
+void reset_particle_writer() {
+  writer.sno_fill = 0;
+  writer.force_flush = 0;
+  writer.last_flush = 0;
+  writer.oldlen = 0;
+  writer.buffered_y = 0;
+  writer.lastpix_y = 0;
+  writer.sno_size = 0;
+  writer.pix_bf[0] = 0;
+  for (int k = 1; k < k_minutes; ++k) writer.pix_bf[k] = -1;
+  writer.minut_pix = 0;
+  writer.pix_end = 0;
+  writer.sno_pos = 0;
+}
+
 }  // namespace dp

@@ -1,21 +1,42 @@
-// The particle file writer: collects particle records in a 100000-byte buffer and appends them
-// to the .sno in blocks (forced, more than 3 s after the last flush, or when the buffer is full),
-// indexing each record's minute in pix_bf; every block rewrites the tables at the head of the
-// .shd and the .abh.
-// Owns the buffer and the writer state below (oldlen is shared with the main header step).
+// The particle file writer: takes matched pairs, has each turned into a particle record, collects
+// the records in a 100000-byte buffer and appends them to the .sno in blocks (forced, more than
+// 3 s after the last flush, or when the buffer cannot take the next record), indexing each
+// record's minute in pix_bf; every non-empty block rewrites the table parts at the head of the
+// .shd and the .abh. Owns the buffer and the writer state below (oldlen, force_flush and sno_size
+// are shared with the main header step). Never keeps a reference to a particle.
+//
+// .sno: records back to back, no file header. Each starts with int16 indic (-74: a main header
+// record; else the particle record's length, layout in particle_output.h) and int16 len_prev.
+//
+// .shd table part (rewritten in place at every flush, main header records follow at 5770):
+//   off    width  type          field
+//   0      5768   int32[1442]   pix_bf   per minute, .sno offset of its first particle record, -1
+//   5768   2      int16         oldlen   length of the last record in the .sno at that time
+//
+// .abh table part (rewritten in place at every flush, main header records follow at 11544):
+//   off    width  type          field
+//   0      5768   int32[1442]   posa_bf  per minute, raw-file position for camera A, 0 = none
+//   5768   5768   int32[1442]   posb_bf  the same for camera B
+//   11536  8      float64       lastpix_y  y_start of the last particle record written
+//
+// A failed reopen of an output file during a flush ends the program: every later record would be
+// lost without notice. Other flush failures are reported (perror form) and the flush goes on.
 #pragma once
 
 #include <cstdint>
 
 #include "headers/timing_model.h"
 #include "lines/line_records.h"
+#include "output/particle_output.h"
 
 namespace dp {
 
 inline constexpr int32_t k_sno_buf = 100000;
+inline constexpr uint32_t k_flush_seconds = 3;  ///< a flush is due when more have passed
 
 struct particle_writer_state {
   uint8_t sno_buf[k_sno_buf];
+  uint8_t img_stage[k_img_stage];  ///< tail of the record being built (from img_len_A on)
   int32_t sno_fill = 0;        ///< bytes used in sno_buf
   int16_t force_flush = 0;     ///< the next call flushes
   uint32_t last_flush = 0;     ///< calendar seconds of the last flush
@@ -32,9 +53,10 @@ struct particle_writer_state {
 extern particle_writer_state writer;
 
 /// Hands a matched pair to the writer (a and b both set), or with both null gives it a chance
-/// to flush.
+/// to flush. Ends the program when the .sno is not open or an output file cannot be reopened.
 void net_wr(const particle_rec* a, const particle_rec* b);
-/// Back to the start-up state (pix_bf as the output file set creates it).
+/// Back to the start-up state (pix_bf as the output file set creates it: entry 0 is 0, all
+/// others -1; sno_size 0).
 void reset_particle_writer();
 
 }  // namespace dp
