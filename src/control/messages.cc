@@ -28,9 +28,16 @@ void report_syserr(const char* label) {
   else std::fprintf(stderr, "%s\n", text);
 }
 
+namespace {
+fatal_handler g_fatal_handler = nullptr;
+}  // namespace
+
+void set_fatal_handler(fatal_handler handler) { g_fatal_handler = handler; }
+
 void fatal_end() {
   std::fflush(stdout);
   std::fflush(stderr);
+  if (g_fatal_handler != nullptr) g_fatal_handler(1);
   std::exit(1);
 }
 

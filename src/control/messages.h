@@ -28,6 +28,11 @@ void log_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 /// the data), the text is "unexpected end of file".
 void report_syserr(const char* label);
 
+/// Where a fatal end goes instead of the process exit, for harnesses that run many inputs in one
+/// process (a fuzzer): the handler must not return (it throws, for instance).
+using fatal_handler = void (*)(int status);
+/// Installs handler (null: back to the process exit).
+void set_fatal_handler(fatal_handler handler);
 /// Ends the run of a fatal error whose texts have been written: flushes both streams, exit 1.
 [[noreturn]] void fatal_end();
 /// Announced failure: k_announce on the console, then the formatted text in the error log; ends.

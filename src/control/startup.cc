@@ -4,6 +4,16 @@
 #include <ctime>
 
 #include "control/messages.h"
+#include "headers/chronology.h"
+#include "headers/main_header.h"
+#include "headers/timing_model.h"
+#include "lines/line_records.h"
+#include "lines/work_pool.h"
+#include "output/calibration.h"
+#include "output/output_files.h"
+#include "output/particle_writer.h"
+#include "rawinput/raw_file.h"
+#include "rawinput/record_scan.h"
 #include "control/processing_loop.h"
 #include "control/settings.h"
 #include "platform/clock.h"
@@ -53,6 +63,20 @@ void EvaluateArg(int16_t argc, const char* const* argv) {
   if (parts.ext != ".ab") fatal_log_first("EvaluateArg: file is not an ab-file \n", "file is not an ab-file");
   startup.sno_base = parts.name + ".sno";
   startup.ab_dir = parts.drive + parts.dir;
+}
+
+void reset_run_state() {
+  reset_processing_loop();
+  reset_scans();
+  reset_raw_file();
+  reset_line_store();
+  reset_work_pool();
+  reset_chronology();
+  reset_main_header();
+  reset_timing();
+  reset_calibration();
+  reset_particle_writer();
+  reset_output_files();
 }
 
 int run_program(int argc, const char* const* argv) {

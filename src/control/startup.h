@@ -24,6 +24,9 @@ const char* banner_text();
 void open_error_log(int64_t t);
 /// Checks the command line and sets ab_spec, ab_dir and sno_base, or ends the program.
 void EvaluateArg(int16_t argc, const char* const* argv);
+/// Every unit's run state back to the start-up state (the settings and start-up names aside);
+/// closes any open file. For harnesses that run the pipeline many times in one process.
+void reset_run_state();
 /// The whole program: start-up, then processing steps until the end of the raw data.
 int run_program(int argc, const char* const* argv);
 
