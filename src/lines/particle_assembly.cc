@@ -97,6 +97,18 @@ inline int16_t next_label(int16_t label) {
   return label == -1 ? int16_t{1} : static_cast<int16_t>(label + 1);
 }
 
+// First and last line index holding a piece labelled label (both -1 when none does).
+void label_range(const line_rec* lines, int n_lines, int16_t label, int* first, int* last) {
+  for (int k = 0, n = clamp_lines(n_lines); k < n; ++k) {
+    for (int q = 0, p = pieces_of(lines[k]); q < p; ++q) {
+      if (lines[k].piece[q].label != label) continue;
+      if (*first < 0) *first = k;
+      *last = k;
+      break;
+    }
+  }
+}
+
 }  // namespace
 
 int16_t assign_pieces(frame_rec* frame, cam_queues* cam) {
@@ -132,14 +144,7 @@ void flood_lab(line_rec* lines, int i, int n_lines, int j, int16_t label) {
 int32_t span_lab(const line_rec* lines, int n_lines, int16_t label) {
   int first = -1;
   int last = -1;
-  for (int k = 0, n = clamp_lines(n_lines); k < n; ++k) {
-    for (int q = 0, p = pieces_of(lines[k]); q < p; ++q) {
-      if (lines[k].piece[q].label != label) continue;
-      if (first < 0) first = k;
-      last = k;
-      break;
-    }
-  }
+  label_range(lines, n_lines, label, &first, &last);
   return first < 0 ? 0 : last - first + 1;
 }
 
@@ -160,14 +165,7 @@ int16_t width_lab(const line_rec* lines, int n_lines, int16_t label) {
 void fill_lins(const line_rec* lines, particle_rec* rec, int n_lines, int16_t label) {
   int first = -1;
   int last = -1;
-  for (int k = 0, n = clamp_lines(n_lines); k < n; ++k) {
-    for (int q = 0, p = pieces_of(lines[k]); q < p; ++q) {
-      if (lines[k].piece[q].label != label) continue;
-      if (first < 0) first = k;
-      last = k;
-      break;
-    }
-  }
+  label_range(lines, n_lines, label, &first, &last);
   if (first >= 0) fill_range(lines, rec, first, last, label);
 }
 

@@ -15,6 +15,8 @@ struct path_parts {
   std::string ext;    ///< extension from the last point of the last component on, or empty
 };
 
+/// Splits the last component of a path into base name and extension (from its last point on).
+void split_name(const std::string& last, path_parts* parts);
 /// Splits path into drive, directory, base name and extension.
 path_parts split_path(const std::string& path);
 /// The separator that add_sep appends ('/' on POSIX, '\\' on Windows).

@@ -9,14 +9,7 @@ path_parts split_path(const std::string& path) {
   const size_t slash = path.rfind('/');
   const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
   p.dir = path.substr(0, name_at);
-  const std::string last = path.substr(name_at);
-  const size_t dot = last.rfind('.');
-  if (dot == std::string::npos) {
-    p.name = last;
-  } else {
-    p.name = last.substr(0, dot);
-    p.ext = last.substr(dot);
-  }
+  split_name(path.substr(name_at), &p);
   return p;
 }
 

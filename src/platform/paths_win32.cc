@@ -16,14 +16,7 @@ path_parts split_path(const std::string& path) {
   const size_t sep = path.find_last_of("\\/");
   const size_t name_at = (sep == std::string::npos || sep < at) ? at : sep + 1;
   p.dir = path.substr(at, name_at - at);
-  const std::string last = path.substr(name_at);
-  const size_t dot = last.rfind('.');
-  if (dot == std::string::npos) {
-    p.name = last;
-  } else {
-    p.name = last.substr(0, dot);
-    p.ext = last.substr(dot);
-  }
+  split_name(path.substr(name_at), &p);
   return p;
 }
 
