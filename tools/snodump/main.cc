@@ -1,0 +1,235 @@
+// snodump: reads what a run left behind (the particle file with its header and raw-header index
+// files) and shows it as a summary, as CSV rows, or as a plot, or checks the files against each
+// other. Exit status 0 on success, 1 for bad or inconsistent data, 2 for a usage error.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#define SNODUMP_ISATTY(f) _isatty(_fileno(f))
+#else
+#include <unistd.h>
+#define SNODUMP_ISATTY(f) isatty(fileno(f))
+#endif
+
+#include "sno_check.h"
+#include "sno_csv.h"
+#include "sno_plot.h"
+#include "sno_reader.h"
+#include "sno_summary.h"
+
+namespace {
+
+constexpr const char* k_usage =
+    "usage: snodump [options] FILE.sno\n"
+    "\n"
+    "Reads the particle file of a run with its header file (.shd) and raw-header index file (.abh)\n"
+    "and prints a summary: the main headers, the particles per minute, and the statistics of\n"
+    "diameter and fall speed.\n"
+    "\n"
+    "options:\n"
+    "  --csv            one row per particle instead of the summary (columns: time_s, y_start,\n"
+    "                   eq_diam_mm, speed_m_s, scale_a_mm, scale_b_mm, scale_h_mm, x_min_a, x_min_b,\n"
+    "                   lines_a, lines_b, width_a_px, width_b_px, height_a_lines, height_b_lines,\n"
+    "                   diff_lins)\n"
+    "  --check          check the .sno, .shd and .abh against each other; prints \"OK ...\" and exits\n"
+    "                   0, or names the first inconsistency (file, byte offset, expected, found)\n"
+    "                   and exits 1\n"
+    "  --plot FILE.svg  also draw fall speed against diameter, with the reference fall-speed\n"
+    "                   curve, and the size histogram\n"
+    "  --out FILE       write the summary or the CSV to FILE instead of standard output\n"
+    "  --shd PATH       the header file (default: FILE.shd beside the particle file)\n"
+    "  --abh PATH       the raw-header index file (default: FILE.abh beside the particle file)\n"
+    "  --raw PATH       the raw data file (.ab): --check then also checks that the per-minute\n"
+    "                   raw-file positions of the .abh are record starts\n"
+    "  --help           show this text\n"
+    "\n"
+    "exit status: 0 success, 1 bad or inconsistent data, 2 usage error\n";
+
+int usage_error(const std::string& what) {
+  std::fprintf(stderr, "snodump: %s\nTry 'snodump --help'.\n", what.c_str());
+  return 2;
+}
+
+int data_error(const std::string& what) {
+  std::fprintf(stderr, "snodump: %s\n", what.c_str());
+  return 1;
+}
+
+/// Progress on standard error, only when it is a terminal and the run has taken a second.
+struct progress_line {
+  bool on = false;
+  bool shown = false;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last = start;
+
+  void update(const char* stage, int64_t done, int64_t total) {
+    if (!on) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - start < std::chrono::seconds(1) || now - last < std::chrono::milliseconds(200)) return;
+    last = now;
+    const int pct = total > 0 ? static_cast<int>(done * 100 / total) : 0;
+    std::fprintf(stderr, "\rsnodump: %-16s %3d%%", stage, pct);
+    std::fflush(stderr);
+    shown = true;
+  }
+  void clear() {
+    if (shown) std::fprintf(stderr, "\r%40s\r", "");
+    shown = false;
+  }
+};
+
+std::string sibling(const std::string& sno, const char* ext) {
+  return std::filesystem::path(sno).replace_extension(ext).string();
+}
+
+/// Reports a damaged particle, at most ten times; counts all.
+struct damage_log {
+  int64_t count = 0;
+  void note(progress_line& progress, const std::string& text) {
+    if (++count <= 10) {
+      progress.clear();
+      std::fprintf(stderr, "snodump: %s\n", text.c_str());
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string sno, shd, abh, raw, out, plot;
+  bool csv = false, check = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    std::string value;
+    const size_t eq = a.find('=');
+    const bool has_value = a.rfind("--", 0) == 0 && eq != std::string::npos;
+    if (has_value) {
+      value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+    }
+    const auto take = [&](std::string* dst) {
+      if (has_value) {
+        *dst = value;
+      } else if (i + 1 < argc) {
+        *dst = argv[++i];
+      } else {
+        return false;
+      }
+      return !dst->empty();
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(k_usage, stdout);
+      return 0;
+    } else if (a == "--csv" && !has_value) {
+      csv = true;
+    } else if (a == "--check" && !has_value) {
+      check = true;
+    } else if (a == "--plot" || a == "--out" || a == "--shd" || a == "--abh" || a == "--raw") {
+      std::string* dst = a == "--plot" ? &plot : a == "--out" ? &out : a == "--shd" ? &shd : a == "--abh" ? &abh : &raw;
+      if (!take(dst)) return usage_error("option " + a + " needs a file name");
+    } else if (a.size() > 1 && a[0] == '-') {
+      return usage_error("unknown option " + std::string(argv[i]));
+    } else if (sno.empty()) {
+      sno = a;
+    } else {
+      return usage_error("more than one particle file given (" + sno + ", " + a + ")");
+    }
+  }
+  if (sno.empty()) return usage_error("no particle file given");
+  if (check && (csv || !plot.empty() || !out.empty()))
+    return usage_error("--check cannot be combined with --csv, --plot or --out");
+  if (!check && !raw.empty()) return usage_error("--raw is used only by --check");
+
+  const bool shd_default = shd.empty(), abh_default = abh.empty();
+  if (shd_default) shd = sibling(sno, ".shd");
+  if (abh_default) abh = sibling(sno, ".abh");
+
+  progress_line progress;
+  progress.on = SNODUMP_ISATTY(stderr) != 0;
+  const dp::progress_fn tick = [&progress](const char* stage, int64_t done, int64_t total) {
+    progress.update(stage, done, total);
+  };
+
+  dp::sno_fault fault;
+  if (check) {
+    const dp::check_paths paths{sno, shd, abh, raw};
+    dp::check_report report;
+    const bool ok = dp::check_files(paths, &report, &fault, tick);
+    progress.clear();
+    if (!ok) return data_error(dp::fault_text(fault));
+    std::printf("%s\n", dp::check_ok_line(paths, report).c_str());
+    return 0;
+  }
+
+  dp::run_summary summary;
+  summary.sno_path = sno;
+  summary.shd_path = shd;
+  summary.abh_path = abh;
+  if (!dp::scan_sno(sno, &summary.scan, &fault, tick)) {
+    progress.clear();
+    std::string text = dp::fault_text(fault);
+    if (fault.offset == 0) text += " (is this a particle file?)";
+    return data_error(text);
+  }
+  if (!csv) {
+    std::error_code ec;
+    if (!shd_default || std::filesystem::exists(shd, ec)) {
+      summary.have_shd = dp::read_shd(shd, &summary.shd, &fault);
+      if (!summary.have_shd && !shd_default) return data_error(dp::fault_text(fault));
+      if (!summary.have_shd) summary.shd_note = dp::fault_text(fault);
+    } else {
+      summary.shd_note = shd + ": not found";
+    }
+    if (!abh_default || std::filesystem::exists(abh, ec)) {
+      summary.have_abh = dp::read_abh(abh, &summary.abh, &fault);
+      if (!summary.have_abh && !abh_default) return data_error(dp::fault_text(fault));
+      if (!summary.have_abh) summary.abh_note = dp::fault_text(fault);
+    } else {
+      summary.abh_note = abh + ": not found";
+    }
+  }
+
+  std::FILE* os = stdout;
+  if (!out.empty()) {
+    os = std::fopen(out.c_str(), "wb");
+    if (os == nullptr) return data_error("cannot write " + out + ": " + std::strerror(errno));
+  }
+  if (csv) std::fprintf(os, "%s\n", dp::k_csv_columns);
+
+  damage_log damage;
+  const auto each = [&](const dp::particle_values& v) {
+    if (csv) std::fprintf(os, "%s\n", dp::csv_row(v).c_str());
+    dp::summary_add(summary, v);
+    const std::string at = sno + ": byte offset " + std::to_string(v.offset) + ": ";
+    if (v.header < 0) damage.note(progress, at + "particle record before every main header: no time or fall speed");
+    if (v.height_a_lines < 0) damage.note(progress, at + "img_A does not decode");
+    if (v.height_b_lines < 0) damage.note(progress, at + "img_B does not decode");
+  };
+  const bool walked = dp::for_each_particle(sno, summary.scan, each, &fault, tick);
+  progress.clear();
+  if (!walked) {
+    if (os != stdout) std::fclose(os);
+    return data_error(dp::fault_text(fault));
+  }
+  if (!csv) print_summary(os, summary);
+  const bool wrote = std::fflush(os) == 0 && !std::ferror(os);
+  if (os != stdout && std::fclose(os) != 0) return data_error("cannot write " + out + ": " + std::strerror(errno));
+  if (!wrote) return data_error("cannot write " + (out.empty() ? std::string("standard output") : out));
+
+  if (!plot.empty()) {
+    const std::string title = "Particles of " + std::filesystem::path(sno).filename().string();
+    const std::string svg = dp::svg_plot(summary.diam_mm, summary.speed_m_s, title);
+    std::FILE* f = std::fopen(plot.c_str(), "wb");
+    if (f == nullptr) return data_error("cannot write " + plot + ": " + std::strerror(errno));
+    const bool ok = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
+    if (std::fclose(f) != 0 || !ok) return data_error("cannot write " + plot + ": " + std::strerror(errno));
+  }
+  if (damage.count > 10) std::fprintf(stderr, "snodump: %lld damaged particle records in all\n", static_cast<long long>(damage.count));
+  return damage.count > 0 ? 1 : 0;
+}
