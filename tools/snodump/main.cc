@@ -1,10 +1,14 @@
 // snodump: reads what a run left behind (the particle file with its header and raw-header index
-// files) and shows it as a summary, as CSV rows, or as a plot, or checks the files against each
-// other. Exit status 0 on success, 1 for bad or inconsistent data, 2 for a usage error.
+// files) and shows it as a summary, as CSV rows, or as a plot, writes its products (netCDF,
+// per-minute CSV), or checks the files against each other. Exit status 0 on success, 1 for bad or
+// inconsistent data, 2 for a usage error.
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -19,7 +23,11 @@
 
 #include "sno_check.h"
 #include "sno_csv.h"
+#ifdef SNODUMP_NETCDF
+#include "sno_netcdf.h"
+#endif
 #include "sno_plot.h"
+#include "sno_products.h"
 #include "sno_reader.h"
 #include "sno_summary.h"
 
@@ -43,11 +51,23 @@ constexpr const char* k_usage =
     "  --plot FILE.svg  also draw fall speed against diameter, with the reference fall-speed\n"
     "                   curve, and the size histogram\n"
     "  --out FILE       write the summary or the CSV to FILE instead of standard output\n"
+    "  --netcdf FILE    also write the particles and the per-minute products as netCDF (CF 1.8):\n"
+    "                   per particle time, diameter, fall speeds, flags, scales, sizes and\n"
+    "                   positions; per minute and 0.125 mm diameter bin the counts and N(D), and\n"
+    "                   per minute rain rate, concentration, Dm, Nw, Z and liquid water content\n"
+    "  --minute-csv FILE  also write the per-minute products as CSV\n"
+    "  --speed-law atlas|beard  reference fall speed of the plausibility check: Atlas et al. (1973)\n"
+    "                   v = 9.65 - 10.3 exp(-0.6 D) (default), or Beard (1976) at 1013 hPa, 20 C\n"
+    "  --speed-tolerance T  how far a fall speed may lie from the reference: a share such as 50%\n"
+    "                   (default) or a speed such as 0.5m/s\n"
+    "  --keep-implausible  keep particles with an implausible fall speed in the per-minute products\n"
+    "                   (they are always counted and flagged)\n"
     "  --shd PATH       the header file (default: FILE.shd beside the particle file)\n"
     "  --abh PATH       the raw-header index file (default: FILE.abh beside the particle file)\n"
     "  --raw PATH       the raw data file (.ab): --check then also checks that the per-minute\n"
     "                   raw-file positions of the .abh are record starts\n"
     "  --help           show this text\n"
+    "An option's value may also follow an equals sign: --netcdf=out.nc.\n"
     "\n"
     "exit status: 0 success, 1 bad or inconsistent data, 2 usage error\n";
 
@@ -99,11 +119,24 @@ struct damage_log {
   }
 };
 
+#ifdef SNODUMP_NETCDF
+/// date_created of the netCDF file: SOURCE_DATE_EPOCH when set (reproducible builds of data), else now.
+int64_t creation_time() {
+  const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
+  if (fixed != nullptr && *fixed != '\0') {
+    char* end = nullptr;
+    const long long t = std::strtoll(fixed, &end, 10);
+    if (*end == '\0' && t >= 0 && t <= 4294967295LL) return t;
+  }
+  return static_cast<int64_t>(std::time(nullptr));
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string sno, shd, abh, raw, out, plot;
-  bool csv = false, check = false;
+  std::string sno, shd, abh, raw, out, plot, netcdf, minute_csv, law_text, tolerance_text;
+  bool csv = false, check = false, keep_implausible = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     std::string value;
@@ -130,9 +163,15 @@ int main(int argc, char** argv) {
       csv = true;
     } else if (a == "--check" && !has_value) {
       check = true;
-    } else if (a == "--plot" || a == "--out" || a == "--shd" || a == "--abh" || a == "--raw") {
-      std::string* dst = a == "--plot" ? &plot : a == "--out" ? &out : a == "--shd" ? &shd : a == "--abh" ? &abh : &raw;
+    } else if (a == "--keep-implausible" && !has_value) {
+      keep_implausible = true;
+    } else if (a == "--plot" || a == "--out" || a == "--shd" || a == "--abh" || a == "--raw" || a == "--netcdf" ||
+               a == "--minute-csv") {
+      std::string* dst = a == "--plot" ? &plot : a == "--out" ? &out : a == "--shd" ? &shd : a == "--abh" ? &abh
+                         : a == "--raw" ? &raw : a == "--netcdf" ? &netcdf : &minute_csv;
       if (!take(dst)) return usage_error("option " + a + " needs a file name");
+    } else if (a == "--speed-law" || a == "--speed-tolerance") {
+      if (!take(a == "--speed-law" ? &law_text : &tolerance_text)) return usage_error("option " + a + " needs a value");
     } else if (a.size() > 1 && a[0] == '-') {
       return usage_error("unknown option " + std::string(argv[i]));
     } else if (sno.empty()) {
@@ -142,8 +181,18 @@ int main(int argc, char** argv) {
     }
   }
   if (sno.empty()) return usage_error("no particle file given");
-  if (check && (csv || !plot.empty() || !out.empty()))
-    return usage_error("--check cannot be combined with --csv, --plot or --out");
+  dp::speed_check speed;
+  if (!law_text.empty() && !dp::parse_speed_law(law_text, &speed.law))
+    return usage_error("--speed-law takes atlas or beard, not " + law_text);
+  if (!tolerance_text.empty() && !dp::parse_speed_tolerance(tolerance_text, &speed))
+    return usage_error("--speed-tolerance takes a share such as 50% or a speed such as 0.5m/s, not " + tolerance_text);
+  const bool products = !netcdf.empty() || !minute_csv.empty() || keep_implausible || !law_text.empty() ||
+                        !tolerance_text.empty();
+  if (check && (csv || !plot.empty() || !out.empty() || products))
+    return usage_error("--check cannot be combined with --csv, --plot, --out or the product options");
+#ifndef SNODUMP_NETCDF
+  if (!netcdf.empty()) return usage_error("--netcdf: this snodump was built without the netCDF library");
+#endif
   if (!check && !raw.empty()) return usage_error("--raw is used only by --check");
 
   const bool shd_default = shd.empty(), abh_default = abh.empty();
@@ -202,10 +251,41 @@ int main(int argc, char** argv) {
   }
   if (csv) std::fprintf(os, "%s\n", dp::k_csv_columns);
 
+  const double start = summary.scan.headers.empty() ? NAN : static_cast<double>(summary.scan.headers.front().hd.main_time);
+  summary.speed_rule = dp::speed_check_text(speed);
+  dp::minute_table minutes;
+#ifdef SNODUMP_NETCDF
+  dp::netcdf_file nc;
+  std::string nc_error;
+  int64_t nc_rows = 0;
+  if (!netcdf.empty()) {
+    dp::netcdf_meta meta;
+    meta.sno_name = std::filesystem::path(sno).filename().string();
+    for (int i = 0; i < argc; ++i) meta.history += (i > 0 ? " " : "") + std::string(i == 0 ? "snodump" : argv[i]);
+    meta.created = creation_time();
+    meta.check = speed;
+    meta.keep_implausible = keep_implausible;
+    if (!dp::netcdf_begin(nc, netcdf, summary.scan.particles, summary.scan, meta, &nc_error)) {
+      if (os != stdout) std::fclose(os);
+      return data_error("cannot write " + nc_error);
+    }
+  }
+#endif
+
   damage_log damage;
   const auto each = [&](const dp::particle_values& v) {
     if (csv) std::fprintf(os, "%s\n", dp::csv_row(v).c_str());
     dp::summary_add(summary, v);
+    const dp::particle_products p = dp::derive_products(v, summary.scan.headers, speed, keep_implausible);
+    dp::summary_add_products(summary, p);
+    dp::minute_add(minutes, v, p);
+#ifdef SNODUMP_NETCDF
+    // The table has the rows the first pass counted; a file that grew since then keeps them.
+    if (nc.ncid >= 0 && nc_error.empty() && nc_rows < summary.scan.particles) {
+      ++nc_rows;
+      dp::netcdf_particle(nc, v, p, &nc_error);
+    }
+#endif
     const std::string at = sno + ": byte offset " + std::to_string(v.offset) + ": ";
     if (v.header < 0) damage.note(progress, at + "particle record before every main header: no time or fall speed");
     if (v.height_a_lines < 0) damage.note(progress, at + "img_A does not decode");
@@ -215,6 +295,9 @@ int main(int argc, char** argv) {
   progress.clear();
   if (!walked) {
     if (os != stdout) std::fclose(os);
+#ifdef SNODUMP_NETCDF
+    dp::netcdf_abandon(nc);
+#endif
     return data_error(dp::fault_text(fault));
   }
   if (!csv) print_summary(os, summary);
@@ -229,6 +312,18 @@ int main(int argc, char** argv) {
     if (f == nullptr) return data_error("cannot write " + plot + ": " + std::strerror(errno));
     const bool ok = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
     if (std::fclose(f) != 0 || !ok) return data_error("cannot write " + plot + ": " + std::strerror(errno));
+  }
+#ifdef SNODUMP_NETCDF
+  if (nc.ncid >= 0 && nc_error.empty()) dp::netcdf_end(nc, minutes, &nc_error);
+  dp::netcdf_abandon(nc);
+  if (!nc_error.empty()) return data_error("cannot write " + nc_error);
+#endif
+  if (!minute_csv.empty()) {
+    std::FILE* f = std::fopen(minute_csv.c_str(), "wb");
+    if (f == nullptr) return data_error("cannot write " + minute_csv + ": " + std::strerror(errno));
+    dp::write_minute_csv(f, minutes, start);
+    const bool ok = std::fflush(f) == 0 && !std::ferror(f);
+    if (std::fclose(f) != 0 || !ok) return data_error("cannot write " + minute_csv + ": " + std::strerror(errno));
   }
   if (damage.count > 10) std::fprintf(stderr, "snodump: %lld damaged particle records in all\n", static_cast<long long>(damage.count));
   return damage.count > 0 ? 1 : 0;

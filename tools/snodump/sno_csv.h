@@ -14,11 +14,23 @@
 //   height_a_lines, height_b_lines  lines of the decoded images
 //   diff_lins             as stored
 // A value that cannot be had (no header holds, an image does not decode) is an empty field.
+//
+// The per-minute CSV: one row per minute of the products' time axis (see sno_products.h), with
+//   time            UTC start of the minute, "YYYY-MM-DDThh:mm:ssZ"
+//   time_s          the same in seconds since 1970-01-01 00:00 UTC
+//   full_minute     1 when the minute lies wholly within the recording
+//   particles, used, implausible   records in the minute, of them in the products, of them with an
+//                                  implausible fall speed (used or not)
+//   rain_rate_mm_h, concentration_m3, dm_mm, nw_m3_mm, z_mm6_m3, lwc_g_m3   (dm, nw empty when
+//                                  no particle is used)
+//   count_<lo>_<hi>  particles used per diameter bin [lo, hi) mm, 80 bins of 0.125 mm to 10 mm
+//   nd_<lo>_<hi>     N(D) of the bin, m^-3 mm^-1
 #pragma once
 
 #include <cstdio>
 #include <string>
 
+#include "sno_products.h"
 #include "sno_reader.h"
 
 namespace dp {
@@ -30,5 +42,10 @@ inline constexpr const char* k_csv_columns =
 
 /// One data row for v, without its line end.
 std::string csv_row(const particle_values& v);
+
+/// The per-minute CSV's header row, without its line end.
+std::string minute_csv_columns();
+/// The per-minute CSV of t (start: valid_since of the first main header), line ends included.
+void write_minute_csv(std::FILE* out, const minute_table& t, double start);
 
 }  // namespace dp

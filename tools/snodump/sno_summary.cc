@@ -70,6 +70,11 @@ void summary_add(run_summary& s, const particle_values& v) {
   s.images_bad += (v.height_a_lines < 0 ? 1 : 0) + (v.height_b_lines < 0 ? 1 : 0);
 }
 
+void summary_add_products(run_summary& s, const particle_products& p) {
+  ++s.verdicts[static_cast<int>(p.verdict)];
+  ++s.uses[static_cast<int>(p.use)];
+}
+
 void print_summary(std::FILE* out, const run_summary& s) {
   const sno_scan& sc = s.scan;
   std::fprintf(out, "particle file     %s: %lld bytes, %s (%s, %s)\n", s.sno_path.c_str(),
@@ -121,6 +126,13 @@ void print_summary(std::FILE* out, const run_summary& s) {
                "p95", "min", "max");
   print_stats_row(out, "diameter (mm)", describe(s.diam_mm));
   print_stats_row(out, "fall speed (m/s)", describe(s.speed_m_s));
+  const auto n = [](int64_t v) { return static_cast<long long>(v); };
+  std::fprintf(out, "\nfall speed check  against %s: %lld plausible, %lld too slow, %lld too fast, %lld not checked\n",
+               s.speed_rule.c_str(), n(s.verdicts[0]), n(s.verdicts[1]), n(s.verdicts[2]), n(s.verdicts[3]));
+  std::fprintf(out,
+               "per-minute products  %lld particles used; left out: %lld with an implausible fall speed, %lld cut "
+               "at a line end, %lld of 10 mm or more, %lld incomplete\n",
+               n(s.uses[0]), n(s.uses[1]), n(s.uses[2]), n(s.uses[3]), n(s.uses[4]));
 }
 
 }  // namespace dp

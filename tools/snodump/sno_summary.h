@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sno_products.h"
 #include "sno_reader.h"
 
 namespace dp {
@@ -36,10 +37,15 @@ struct run_summary {
   std::vector<double> speed_m_s;     ///< NaN where no header holds
   std::map<int64_t, int64_t> per_minute;  ///< minute of the day -> particles; -1: no header holds
   int64_t images_bad = 0;            ///< images the line decoder rejected
+  std::string speed_rule;            ///< the fall-speed check in words
+  int64_t verdicts[4] = {};          ///< particles per speed_verdict
+  int64_t uses[5] = {};              ///< particles per product_use
 };
 
 /// Adds one particle's values.
 void summary_add(run_summary& s, const particle_values& v);
+/// Adds one particle's fall-speed verdict and product use.
+void summary_add_products(run_summary& s, const particle_products& p);
 /// Prints the summary.
 void print_summary(std::FILE* out, const run_summary& s);
 

@@ -1,0 +1,70 @@
+// The netCDF form of a run's products (netCDF-4, compressed), following the CF conventions 1.8
+// and the attribute conventions for data discovery 1.3: a per-particle table as discrete sampling
+// geometry of feature type "point" along the dimension `particle`, and the per-minute products on
+// `time` x `diameter_bin` (0.125 mm bins to 10 mm, with bounds). The particle table is written
+// in blocks while the caller walks the .sno; the minute part and the time coverage are added at
+// the end. Owns the open file in the writer record its caller keeps; never prints.
+//
+// Per particle (dimension particle; coordinates "particle_time"):
+//   particle_time          double  s since 1970-01-01 00:00:00 UTC (day of the header + line / line_fr)
+//   line_number            double  y_start, camera lines since midnight of the recording day
+//   equivalent_diameter    float   mm          fall_speed, fall_speed_delay_only, reference_fall_speed  m s-1
+//   fall_speed_flag        byte    0 plausible, 1 too slow, 2 too fast, 3 not checked
+//   product_flag           byte    0 used, 1 implausible fall speed, 2 cut at a line end,
+//                                  3 diameter out of the bins, 4 incomplete record
+//   scale_a, scale_b, scale_h        float mm (the record's, corrected)
+//   pixel_size_a, pixel_size_b       float mm (geometric, at the particle)
+//   sampling_area                    float m2 (A_eff)      plane_distance  float mm
+//   x_min_a, x_min_b                 short columns          x_centre_a, x_centre_b  float columns
+//   width_a_px, width_b_px, height_a_lines, height_b_lines  short (-1: image not decodable)
+//   width_a, width_b, height_a, height_b  float mm           axis_ratio  float 1
+//   diff_lins                        short lines
+// Per minute (dimension time; bounds time_bnds) and per bin (dimension diameter_bin):
+//   full_minute byte, particles, particles_used, particles_implausible int,
+//   counts(time, diameter_bin) int, drop_size_distribution(time, diameter_bin) float m-3 mm-1,
+//   rain_rate mm h-1, total_concentration m-3, mass_weighted_mean_diameter mm,
+//   normalized_intercept m-3 mm-1, reflectivity_factor mm6 m-3, liquid_water_content g m-3
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sno_products.h"
+#include "sno_reader.h"
+
+namespace dp {
+
+/// What the file says about where it comes from.
+struct netcdf_meta {
+  std::string sno_name;  ///< file name of the particle file
+  std::string history;   ///< the command line
+  int64_t created = 0;   ///< seconds since 1970 of date_created
+  speed_check check;
+  bool keep_implausible = false;
+};
+
+/// An open netCDF file being written.
+struct netcdf_file {
+  int ncid = -1;
+  std::string path;
+  int dim_particle = -1, dim_nv = -1;
+  std::vector<int> varids;                  ///< one per particle column
+  std::vector<std::vector<double>> block;   ///< values not yet written, per column
+  size_t filled = 0;                        ///< rows in block
+  size_t written = 0;                       ///< rows in the file
+  double start = 0;                         ///< valid_since of the first main header (NaN: none)
+  netcdf_meta meta;
+};
+
+/// Creates path (replacing it) for a particle table of particles rows under the headers of scan.
+bool netcdf_begin(netcdf_file& f, const std::string& path, int64_t particles, const sno_scan& scan,
+                  const netcdf_meta& meta, std::string* why);
+/// Adds one particle's row.
+bool netcdf_particle(netcdf_file& f, const particle_values& v, const particle_products& p, std::string* why);
+/// Writes the last rows, the per-minute part and the time coverage, and closes the file.
+bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why);
+/// Closes the file without finishing it (after a failure).
+void netcdf_abandon(netcdf_file& f);
+
+}  // namespace dp
