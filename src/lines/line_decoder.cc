@@ -1,6 +1,7 @@
 #include "lines/line_decoder.h"
 
 #include <cerrno>
+#include <cmath>
 
 #include "control/messages.h"
 #include "lines/line_records.h"
@@ -60,7 +61,8 @@ int16_t decmpr(const uint8_t* p, const int32_t len, int16_t* n_lin) {
     if (len - pos < head) return short_read("decmpr03", n_lin);
     double y = wide ? load_f64(block + 4) : static_cast<double>(load_le32(block + 4));
     if (len - pos < block_len) return short_read("decmpr04", n_lin);
-    if (y < 1.0) {
+    // Below 1.0, and equally a line number that is no number at all (NaN or infinite).
+    if (!(y >= 1.0) || std::isinf(y)) {
       *n_lin = 0;
       return 0;
     }

@@ -41,9 +41,41 @@ bool write_lastpix_y(std::FILE* fp, double lastpix_y) {
   return write_block(fp, buf, sizeof buf);
 }
 
+size_t write_shd_table(std::FILE* fp, const int32_t* pix_bf, int16_t oldlen) {
+  uint8_t buf[k_shd_table_bytes];
+  for (int k = 0; k < k_minutes; ++k) store_le32(buf + 4 * k, static_cast<uint32_t>(pix_bf[k]));
+  store_le16(buf + k_pix_bf_bytes, static_cast<uint16_t>(oldlen));
+  if (fp == nullptr) {
+    errno = EBADF;
+    return 0;
+  }
+  return std::fwrite(buf, 1, sizeof buf, fp);
+}
+
+size_t write_abh_table(std::FILE* fp, const int32_t* posa_bf, const int32_t* posb_bf, double lastpix_y) {
+  uint8_t buf[k_abh_table_bytes];
+  for (int k = 0; k < k_minutes; ++k) {
+    store_le32(buf + 4 * k, static_cast<uint32_t>(posa_bf[k]));
+    store_le32(buf + k_pix_bf_bytes + 4 * k, static_cast<uint32_t>(posb_bf[k]));
+  }
+  store_f64(buf + 2 * k_pix_bf_bytes, lastpix_y);
+  if (fp == nullptr) {
+    errno = EBADF;
+    return 0;
+  }
+  return std::fwrite(buf, 1, sizeof buf, fp);
+}
+
+std::FILE* open_output(const std::string& name, const char* mode) {
+  std::FILE* const fp = std::fopen(name.c_str(), mode);
+  // Unbuffered: each write below is one system call, never split at a buffer or page boundary.
+  if (fp != nullptr) std::setvbuf(fp, nullptr, _IONBF, 0);
+  return fp;
+}
+
 bool reopen_output(std::FILE*& fp, const std::string& name) {
   if (fp != nullptr) std::fclose(fp);
-  fp = std::fopen(name.c_str(), "r+b");
+  fp = open_output(name, "r+b");
   return fp != nullptr;
 }
 
@@ -69,7 +101,7 @@ void pixfil() {
   hprintf("abh_nam=%s   pix_nam=%s   hd_nam=%s \n", out_files.abh_nam.c_str(),
           out_files.pix_nam.c_str(), out_files.hd_nam.c_str());
 
-  out_files.sno_fp = std::fopen(out_files.pix_nam.c_str(), "w+b");
+  out_files.sno_fp = open_output(out_files.pix_nam, "w+b");
   if (out_files.sno_fp == nullptr)
     fatal_log_first("pixfil01: could not create sno-file\n", "\npixfil01: could not create sno-file\n");
   if (std::fseek(out_files.sno_fp, 0, SEEK_END) != 0)
@@ -79,24 +111,27 @@ void pixfil() {
     fatal_log_first("pixfil03: could not get file position\n", "\npixfil03: could not get file position\n");
   writer.pix_end = static_cast<int32_t>(sno_end);
 
-  out_files.abh_fp = std::fopen(out_files.abh_nam.c_str(), "wb");
+  // Each table part in one write: a file is either empty or holds its whole table part.
+  out_files.abh_fp = open_output(out_files.abh_nam, "wb");
   if (out_files.abh_fp == nullptr)
     fatal_log_first("pixfil09: could not create abh-file\n", "\npixfil09: could not create abh-file\n");
-  if (!write_minute_table(out_files.abh_fp, timing.posa_bf))
+  const size_t abh = write_abh_table(out_files.abh_fp, timing.posa_bf, timing.posb_bf, writer.lastpix_y);
+  if (abh < static_cast<size_t>(k_pix_bf_bytes))
     fatal_log_first("pixfil10: could not write to aabh-file\n", "\npixfil10: could not write to abh-file\n");
-  if (!write_minute_table(out_files.abh_fp, timing.posb_bf))
+  if (abh < static_cast<size_t>(2 * k_pix_bf_bytes))
     fatal_log_first("pixfil11: could not write to abh-file\n", "\npixfil11: could not write to abh-file\n");
-  if (!write_lastpix_y(out_files.abh_fp, writer.lastpix_y))
+  if (abh < static_cast<size_t>(k_abh_table_bytes))
     fatal_log_first("pixfil12: could not write to abh-file\n", "\npixfil12: could not write to abh-file\n");
   if (!reopen_output(out_files.abh_fp, out_files.abh_nam))
     fatal_log_first("pixfil13: could not reopen to abh-file\n", "\npixfil13: could not reopen to abh-file\n");
 
-  out_files.shd_fp = std::fopen(out_files.hd_nam.c_str(), "w+b");
+  out_files.shd_fp = open_output(out_files.hd_nam, "w+b");
   if (out_files.shd_fp == nullptr)
     fatal_log_first("pixfil18: could not create shd-file\n", "\npixfil18: could not create shd-file\n");
-  if (!write_minute_table(out_files.shd_fp, writer.pix_bf))
+  const size_t shd = write_shd_table(out_files.shd_fp, writer.pix_bf, writer.oldlen);
+  if (shd < static_cast<size_t>(k_pix_bf_bytes))
     fatal_log_first("pixfil19: could not write to shd-file\n", "\npixfil19: could not write to shd-file\n");
-  if (!write_oldlen(out_files.shd_fp, writer.oldlen))
+  if (shd < static_cast<size_t>(k_shd_table_bytes))
     fatal_log_first("pixfil20: could not write to shd-file\n", "\npixfil20: could not write to shd-file\n");
   if (!reopen_output(out_files.shd_fp, out_files.hd_nam))
     fatal_log_first("pixfil21: could not reopen shd-file\n", "\npixfil21: could not reopen shd-file\n");

@@ -6,6 +6,9 @@
 // Owns the three streams and their names; the tables it writes belong to the timing model
 // (posa_bf, posb_bf) and the particle writer (pix_bf, oldlen, lastpix_y, sno_size, pix_end),
 // which pixfil sets to their start values. Never reads a file back.
+// The streams are unbuffered and every record, block of records or table part goes to its file
+// in one system call: so a run killed between two of them never leaves half a record or a table
+// part that is half old, half new; and the tables only ever point at records written before them.
 //
 // Header file (.shd), little-endian, packed:
 //   offset  width     type         meaning
@@ -48,8 +51,8 @@ extern output_files_state out_files;
 
 /// Creates the three files; either all three streams are open afterwards or the program ended.
 void pixfil();
-/// Closes fp when open and reopens name in "r+b" (positioned at the start); false, with fp null
-/// and errno from the open, when the reopen fails.
+/// Closes fp when open and reopens name in "r+b" (unbuffered, positioned at the start); false,
+/// with fp null and errno from the open, when the reopen fails.
 bool reopen_output(std::FILE*& fp, const std::string& name);
 /// Writes the 1442 entries of a per-minute table (pix_bf, posa_bf or posb_bf) at the stream's
 /// position as one 5768-byte block; false unless the whole block was written.
@@ -58,9 +61,17 @@ bool write_minute_table(std::FILE* fp, const int32_t* table);
 bool write_oldlen(std::FILE* fp, int16_t oldlen);
 /// Writes lastpix_y (the float64 behind posb_bf in the .abh) as one block; false unless written.
 bool write_lastpix_y(std::FILE* fp, double lastpix_y);
+/// Writes the table part of the .shd (pix_bf, then oldlen; 5770 bytes) at the stream's position
+/// in one write; returns the bytes written (0 for a null stream, errno EBADF).
+size_t write_shd_table(std::FILE* fp, const int32_t* pix_bf, int16_t oldlen);
+/// Writes the table part of the .abh (posa_bf, posb_bf, then lastpix_y; 11544 bytes) at the
+/// stream's position in one write; returns the bytes written (0 for a null stream, errno EBADF).
+size_t write_abh_table(std::FILE* fp, const int32_t* posa_bf, const int32_t* posb_bf, double lastpix_y);
 /// Writes n bytes as one block at the stream's position; false unless all n were written (a null
 /// stream fails with EBADF).
 bool write_block(std::FILE* fp, const uint8_t* bytes, size_t n);
+/// Opens name in mode as an unbuffered stream (null, with errno from the open, on failure).
+std::FILE* open_output(const std::string& name, const char* mode);
 /// Closes any open stream and forgets the names.
 void reset_output_files();
 

@@ -53,18 +53,21 @@ void write_buffer() {
   reopen_or_end(f.sno_fp, f.pix_nam, " net_wr04 ", "sno-file");
   if (std::fseek(f.sno_fp, pos, SEEK_SET) != 0) report_syserr(" net_wr20 ");
 
+  // The tables go out after the records they point at, each in one write (so never half new).
   rewind_stream(f.shd_fp);
-  if (!write_minute_table(f.shd_fp, writer.pix_bf)) report_syserr(" net_wr05 ");
-  if (!write_oldlen(f.shd_fp, writer.oldlen)) report_syserr(" net_wr06 ");
+  const size_t shd = write_shd_table(f.shd_fp, writer.pix_bf, writer.oldlen);
+  if (shd < static_cast<size_t>(k_pix_bf_bytes)) report_syserr(" net_wr05 ");
+  if (shd < static_cast<size_t>(k_shd_table_bytes)) report_syserr(" net_wr06 ");
   hprintf("hd_nam=%s\n", f.hd_nam.c_str());
   reopen_or_end(f.shd_fp, f.hd_nam, " net_wr07 ", "shd-file");
   if (std::fseek(f.shd_fp, 0, SEEK_END) != 0) report_syserr(" netwr08 ");
 
   rewind_stream(f.abh_fp);
   writer.lastpix_y = writer.buffered_y;
-  if (!write_minute_table(f.abh_fp, timing.posa_bf)) report_syserr(" net_wr09 ");
-  if (!write_minute_table(f.abh_fp, timing.posb_bf)) report_syserr(" net_wr10 ");
-  if (!write_lastpix_y(f.abh_fp, writer.lastpix_y)) report_syserr(" net_wr11 ");
+  const size_t abh = write_abh_table(f.abh_fp, timing.posa_bf, timing.posb_bf, writer.lastpix_y);
+  if (abh < static_cast<size_t>(k_pix_bf_bytes)) report_syserr(" net_wr09 ");
+  if (abh < static_cast<size_t>(2 * k_pix_bf_bytes)) report_syserr(" net_wr10 ");
+  if (abh < static_cast<size_t>(k_abh_table_bytes)) report_syserr(" net_wr11 ");
   reopen_or_end(f.abh_fp, f.abh_nam, " net_wr12 ", "abh-file");
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <random>
 #include <string>
 #include <utility>
@@ -151,6 +153,11 @@ TEST_F(LineDecoder, FirstLineNumberBelowOneRejectsSilently) {
   const decoded d = run(payload(1, {block(1, 0, 2, 2, 0.0, c)}), 1);
   EXPECT_EQ(d.rc, 0);
   EXPECT_EQ(d.log, "");
+  for (const double bad : {std::nan(""), 1.0 / 0.0}) {
+    const decoded n = run(payload(1, {block(3, 0, 2, 2, bad, c)}));
+    EXPECT_EQ(n.rc, 0);
+    EXPECT_EQ(n.log, "");
+  }
 }
 
 TEST_F(LineDecoder, SixPiecesDecodeASeventhRejects) {
