@@ -9,11 +9,8 @@ namespace dp {
 
 uint32_t clock_now_seconds() { return static_cast<uint32_t>(std::time(nullptr)); }
 
-std::string clock_utc_text(int64_t t) {
-  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  // Civil date from days since the epoch (proleptic Gregorian), so no locale or time zone applies.
+civil_time clock_civil(int64_t t) {
+  // Civil date from days since the epoch, so no locale or time zone applies.
   int64_t days_since = t / 86400;
   int64_t secs = t % 86400;
   if (secs < 0) {
@@ -26,15 +23,26 @@ std::string clock_utc_text(int64_t t) {
   const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
   const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
   const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  civil_time c{};
+  c.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  c.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  c.year = yoe + era * 400 + (c.month <= 2 ? 1 : 0);
+  c.hour = static_cast<int>(secs / 3600);
+  c.minute = static_cast<int>(secs / 60 % 60);
+  c.second = static_cast<int>(secs % 60);
   int64_t wday = (days_since + 4) % 7;  // 1970-01-01 was a Thursday
-  if (wday < 0) wday += 7;
+  c.weekday = static_cast<int>(wday < 0 ? wday + 7 : wday);
+  return c;
+}
+
+std::string clock_utc_text(int64_t t) {
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const civil_time c = clock_civil(t);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%s %s %2d %02d:%02d:%02d %4d\n", days[wday], months[month - 1],
-                static_cast<int>(day), static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
-                static_cast<int>(secs % 60), static_cast<int>(year));
+  std::snprintf(buf, sizeof buf, "%s %s %2d %02d:%02d:%02d %4lld\n", days[c.weekday], months[c.month - 1], c.day,
+                c.hour, c.minute, c.second, static_cast<long long>(c.year));
   return buf;
 }
 

@@ -7,6 +7,17 @@
 
 namespace dp {
 
+/// A moment broken down in UTC (proleptic Gregorian calendar).
+struct civil_time {
+  int64_t year;
+  int month;    ///< 1..12
+  int day;      ///< 1..31
+  int hour, minute, second;
+  int weekday;  ///< 0 = Sunday
+};
+
+/// t (seconds since 1970-01-01 00:00 UTC, may be negative) broken down in UTC.
+civil_time clock_civil(int64_t t);
 /// Current calendar time in whole seconds since 1970-01-01 00:00 UTC.
 uint32_t clock_now_seconds();
 /// The 25-character UTC text of t ("Tue Dec  8 15:07:03 2026\n"), English names.

@@ -11,6 +11,7 @@
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
 #include "platform/byte_order.h"
+#include "platform/clock.h"
 #include "rawinput/raw_file.h"
 
 namespace dp {
@@ -407,21 +408,9 @@ bool raw_record_starts(const std::string& path, std::vector<int64_t>* starts, sn
 }
 
 std::string utc_text(const uint32_t t) {
-  const int64_t days = t / 86400u;
-  const int64_t secs = t % 86400u;
-  // Civil date of a day count from 1970-01-01 (proleptic Gregorian calendar).
-  const int64_t z = days + 719468;
-  const int64_t era = z / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-  return format("%04lld-%02lld-%02lld %02lld:%02lld:%02lld", static_cast<long long>(y), static_cast<long long>(m),
-                static_cast<long long>(d), static_cast<long long>(secs / 3600),
-                static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
+  const civil_time c = clock_civil(t);
+  return format("%04lld-%02d-%02d %02d:%02d:%02d", static_cast<long long>(c.year), c.month, c.day, c.hour, c.minute,
+                c.second);
 }
 
 }  // namespace dp
