@@ -14,6 +14,8 @@
 
 #include <sys/wait.h>
 
+#include <gtest/gtest.h>
+
 namespace dp_test {
 
 /// A fresh directory under the system's temporary directory, removed with its contents.
@@ -114,6 +116,25 @@ inline run_result run_droppair(const scratch_dir& dir, const std::vector<std::st
   r.console = read_text(dir.file("console.out"));
   r.stderr_text = read_text(dir.file("stderr.out"));
   r.log = read_text(dir.file("DROPPAIR.ERR"));
+#ifdef SNODUMP_BIN
+  // Every run that ended normally with its three outputs in the directory must pass the reader's
+  // cross-file check.
+  namespace fs = std::filesystem;
+  if (r.status == 0) {
+    for (const auto& entry : fs::directory_iterator(dir.path)) {
+      if (entry.path().extension() != ".sno") continue;
+      fs::path shd = entry.path(), abh = entry.path();
+      shd.replace_extension(".shd");
+      abh.replace_extension(".abh");
+      if (!fs::exists(shd) || !fs::exists(abh)) continue;
+      const std::string check = shell_quote(SNODUMP_BIN) + " --check " + shell_quote(entry.path().string()) +
+                                " >" + shell_quote(dir.file("check.out")) + " 2>&1";
+      const int crc = std::system(check.c_str());
+      if (!WIFEXITED(crc) || WEXITSTATUS(crc) != 0)
+        ADD_FAILURE() << "snodump --check: " << read_text(dir.file("check.out"));
+    }
+  }
+#endif
   return r;
 }
 
