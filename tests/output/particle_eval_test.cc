@@ -9,14 +9,13 @@
 
 namespace {
 
+using dp_test::box;
 using dp_test::box_lines;
 using dp_test::header_list;
 using dp_test::line_at;
 using dp_test::simple_header;
 using dp_test::test_particle;
 
-// A particle of n lines of one piece [x_beg, x_end) starting at line y.
-test_particle box(double y, int n, int x_beg, int x_end) { return test_particle(y, box_lines(y, n, x_beg, x_end)); }
 
 dp::eval_result evaluate(const test_particle& a, const test_particle& b, bool* accepted = nullptr) {
   dp::eval_result r;

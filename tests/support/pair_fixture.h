@@ -178,4 +178,9 @@ inline std::vector<dp::line_rec> lines_for_image(int target, double y0) {
   return {};
 }
 
+/// A particle of n lines of one piece [x_beg, x_end) starting at line y.
+inline test_particle box(double y, int n, int x_beg, int x_end) {
+  return test_particle(y, box_lines(y, n, x_beg, x_end));
+}
+
 }  // namespace dp_test
