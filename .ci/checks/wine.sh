@@ -138,7 +138,10 @@ if command -v script >/dev/null; then
   d=$work/console
   mkdir -p "$d"
   cp "$root/examples/"* "$d/"
-  (cd "$d" && rc=0 && { TERM=xterm timeout 180 script -qec "exec '$wine' '$exe' V05123_1.ab" /dev/null \
+  # script(1) runs its command through $SHELL, here /bin/sh, which the program then replaces, so the
+  # status script returns (-e) is the program's own: a shell left between them would take the Ctrl-C
+  # of the stop case too (dash dies of it).
+  (cd "$d" && rc=0 && { SHELL=/bin/sh TERM=xterm timeout 180 script -qec "exec '$wine' '$exe' V05123_1.ab" /dev/null \
     </dev/null >pty.txt 2>&1 || rc=$?; } && echo "$rc" >status)
   why=""
   [ "$(cat "$d/status" 2>/dev/null)" = 0 ] || why="$why status:$(cat "$d/status" 2>/dev/null || echo none)"
@@ -154,9 +157,7 @@ if command -v script >/dev/null; then
   cp "$in/base/"* "$d/"
   rain "$d/V05126_1.ab" 3 1 12
   mkfifo "$d/keys"
-  # The program replaces the shell that script(1) starts, so the status script returns (-e) is its
-  # own: a shell between them would take the Ctrl-C too (dash, the usual /bin/sh, dies of it).
-  (cd "$d" && rc=0 && { TERM=xterm timeout 300 script -qec "exec '$wine' '$exe' V05126_1.ab" /dev/null \
+  (cd "$d" && rc=0 && { SHELL=/bin/sh TERM=xterm timeout 300 script -qec "exec '$wine' '$exe' V05126_1.ab" /dev/null \
     <keys >pty.txt 2>&1 || rc=$?; } && echo "$rc" >status) &
   runner=$!
   exec 3>"$d/keys"
