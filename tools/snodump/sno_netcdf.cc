@@ -17,18 +17,6 @@ constexpr const char* k_time_units = "seconds since 1970-01-01 00:00:00";
 /// x, or NaN when a float cannot hold it (values of a damaged file).
 double for_float(double x) { return std::fabs(x) > 3.0e38 ? k_nan : x; }
 
-using getter = double (*)(const particle_values&, const particle_products&);
-
-/// One variable of the particle table.
-struct particle_column {
-  const char* name;
-  nc_type type;
-  const char* units;  ///< null: none
-  const char* long_name;
-  const char* standard_name;  ///< null: CF has none
-  getter get;
-};
-
 double px(int32_t v) { return v >= 0 ? v : -1; }
 
 const particle_column k_columns[] = {
@@ -95,36 +83,30 @@ const particle_column k_columns[] = {
 };
 constexpr size_t k_ncols = sizeof k_columns / sizeof k_columns[0];
 
-/// Runs the netCDF calls of one stage; the first failure stops it with its text.
-struct nc_run {
-  int status = NC_NOERR;
-  std::string where;
-  bool operator()(int s, const char* what) {
-    if (status == NC_NOERR && s != NC_NOERR) {
-      status = s;
-      where = what;
-    }
-    return status == NC_NOERR;
-  }
-  bool fail(const netcdf_file& f, std::string* why) const {
-    *why = f.path + ": " + where + ": " + nc_strerror(status);
-    return false;
-  }
-};
+}  // namespace
 
-void text_att(nc_run& nc, int ncid, int var, const char* name, const std::string& value) {
+const particle_column* particle_columns(size_t* n) {
+  *n = k_ncols;
+  return k_columns;
+}
+
+bool nc_run::fail(const std::string& path, std::string* why) const {
+  *why = path + ": " + where + ": " + nc_strerror(status);
+  return false;
+}
+
+void nc_text_att(nc_run& nc, int ncid, int var, const char* name, const std::string& value) {
   nc(nc_put_att_text(ncid, var, name, value.size(), value.c_str()), name);
 }
 
-/// A variable with its units, names and (floating point, unless a coordinate) NaN as missing value.
-int def_var(nc_run& nc, int ncid, const char* name, nc_type type, int ndims, const int* dims, const char* units,
-            const char* long_name, const char* standard_name, bool deflate, bool coordinate = false) {
+int nc_def_column(nc_run& nc, int ncid, const char* name, int type, int ndims, const int* dims, const char* units,
+                  const char* long_name, const char* standard_name, bool deflate, bool coordinate) {
   int id = -1;
   if (!nc(nc_def_var(ncid, name, type, ndims, dims, &id), name)) return -1;
   if (deflate) nc(nc_def_var_deflate(ncid, id, 1, 1, 4), name);
-  if (units != nullptr) text_att(nc, ncid, id, "units", units);
-  text_att(nc, ncid, id, "long_name", long_name);
-  if (standard_name != nullptr) text_att(nc, ncid, id, "standard_name", standard_name);
+  if (units != nullptr) nc_text_att(nc, ncid, id, "units", units);
+  nc_text_att(nc, ncid, id, "long_name", long_name);
+  if (standard_name != nullptr) nc_text_att(nc, ncid, id, "standard_name", standard_name);
   if (coordinate) return id;
   if (type == NC_FLOAT) {
     const float fill = std::numeric_limits<float>::quiet_NaN();
@@ -135,10 +117,12 @@ int def_var(nc_run& nc, int ncid, const char* name, nc_type type, int ndims, con
   return id;
 }
 
-void flag_atts(nc_run& nc, int ncid, int id, const std::vector<signed char>& values, const char* meanings) {
+void nc_flag_atts(nc_run& nc, int ncid, int id, const std::vector<signed char>& values, const char* meanings) {
   nc(nc_put_att_schar(ncid, id, "flag_values", NC_BYTE, values.size(), values.data()), "flag_values");
-  text_att(nc, ncid, id, "flag_meanings", meanings);
+  nc_text_att(nc, ncid, id, "flag_meanings", meanings);
 }
+
+namespace {
 
 bool flush_block(netcdf_file& f, std::string* why) {
   if (f.filled == 0) return true;
@@ -146,7 +130,7 @@ bool flush_block(netcdf_file& f, std::string* why) {
   const size_t start[1] = {f.written}, count[1] = {f.filled};
   for (size_t c = 0; c < k_ncols; ++c)
     if (!nc(nc_put_vara_double(f.ncid, f.varids[c], start, count, f.block[c].data()), k_columns[c].name))
-      return nc.fail(f, why);
+      return nc.fail(f.path, why);
   f.written += f.filled;
   f.filled = 0;
   return true;
@@ -173,55 +157,55 @@ bool netcdf_begin(netcdf_file& f, const std::string& path, const int64_t particl
   nc_run nc;
   if (!nc(nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &f.ncid), "cannot create")) {
     f.ncid = -1;
-    return nc.fail(f, why);
+    return nc.fail(f.path, why);
   }
   const int g = NC_GLOBAL;
   nc(nc_def_dim(f.ncid, "particle", static_cast<size_t>(particles), &f.dim_particle), "particle");
   nc(nc_def_dim(f.ncid, "nv", 2, &f.dim_nv), "nv");
   for (const particle_column& c : k_columns) {
-    const int id = def_var(nc, f.ncid, c.name, c.type, 1, &f.dim_particle, c.units, c.long_name, c.standard_name,
+    const int id = nc_def_column(nc, f.ncid, c.name, c.type, 1, &f.dim_particle, c.units, c.long_name, c.standard_name,
                            particles > 0);
     f.varids.push_back(id);
     if (id < 0) break;
     if (std::strcmp(c.name, "particle_time") == 0) {
-      text_att(nc, f.ncid, id, "calendar", "standard");
+      nc_text_att(nc, f.ncid, id, "calendar", "standard");
     } else {
-      text_att(nc, f.ncid, id, "coordinates", "particle_time");
+      nc_text_att(nc, f.ncid, id, "coordinates", "particle_time");
     }
     if (std::strstr(c.name, "_px") != nullptr || std::strstr(c.name, "_lines") != nullptr) {
       const short fill = -1;
       nc(nc_put_att_short(f.ncid, id, "_FillValue", NC_SHORT, 1, &fill), c.name);
     }
     if (std::strcmp(c.name, "fall_speed_flag") == 0) {
-      flag_atts(nc, f.ncid, id, {0, 1, 2, 3}, "plausible too_slow too_fast not_checked");
-      text_att(nc, f.ncid, id, "comment", "reference: " + speed_check_text(meta.check));
+      nc_flag_atts(nc, f.ncid, id, {0, 1, 2, 3}, "plausible too_slow too_fast not_checked");
+      nc_text_att(nc, f.ncid, id, "comment", "reference: " + speed_check_text(meta.check));
     } else if (std::strcmp(c.name, "product_flag") == 0) {
-      flag_atts(nc, f.ncid, id, {0, 1, 2, 3, 4},
+      nc_flag_atts(nc, f.ncid, id, {0, 1, 2, 3, 4},
                 "used implausible_fall_speed cut_at_line_end diameter_out_of_range incomplete_record");
     } else if (std::strcmp(c.name, "reference_fall_speed") == 0) {
-      text_att(nc, f.ncid, id, "comment", speed_check_text(meta.check));
+      nc_text_att(nc, f.ncid, id, "comment", speed_check_text(meta.check));
     }
   }
 
-  text_att(nc, f.ncid, g, "Conventions", "CF-1.8, ACDD-1.3");
-  text_att(nc, f.ncid, g, "featureType", "point");
-  text_att(nc, f.ncid, g, "cdm_data_type", "Point");
-  text_att(nc, f.ncid, g, "title", "Precipitation particles and per-minute drop size distribution of " + meta.sno_name);
-  text_att(nc, f.ncid, g, "summary",
+  nc_text_att(nc, f.ncid, g, "Conventions", "CF-1.8, ACDD-1.3");
+  nc_text_att(nc, f.ncid, g, "featureType", "point");
+  nc_text_att(nc, f.ncid, g, "cdm_data_type", "Point");
+  nc_text_att(nc, f.ncid, g, "title", "Precipitation particles and per-minute drop size distribution of " + meta.sno_name);
+  nc_text_att(nc, f.ncid, g, "summary",
            "Every particle that a two-camera optical distrometer recorded in " + meta.sno_name +
                " with its time, equivalent diameter, fall speed, scales, shape and camera positions, and per "
                "minute of UTC the drop size distribution in 0.125 mm bins with rain rate, concentration, "
                "mass-weighted mean diameter, normalized intercept, reflectivity factor and liquid water content.");
-  text_att(nc, f.ncid, g, "keywords",
+  nc_text_att(nc, f.ncid, g, "keywords",
            "precipitation, rain, drop size distribution, fall speed, rain rate, radar reflectivity, disdrometer");
-  text_att(nc, f.ncid, g, "standard_name_vocabulary", "CF Standard Name Table v79");
-  text_att(nc, f.ncid, g, "source", "two-camera optical distrometer; particle file " + meta.sno_name);
-  text_att(nc, f.ncid, g, "instrument", "two-camera optical distrometer (line-scan cameras across two light planes)");
-  text_att(nc, f.ncid, g, "processing_level", "particles paired and evaluated; per-minute products derived");
-  text_att(nc, f.ncid, g, "date_created", iso_time(static_cast<double>(meta.created)));
-  text_att(nc, f.ncid, g, "history", iso_time(static_cast<double>(meta.created)) + " " + meta.history);
-  text_att(nc, f.ncid, g, "comment", speed_comment(meta));
-  text_att(nc, f.ncid, g, "fall_speed_reference", speed_check_text(meta.check));
+  nc_text_att(nc, f.ncid, g, "standard_name_vocabulary", "CF Standard Name Table v79");
+  nc_text_att(nc, f.ncid, g, "source", "two-camera optical distrometer; particle file " + meta.sno_name);
+  nc_text_att(nc, f.ncid, g, "instrument", "two-camera optical distrometer (line-scan cameras across two light planes)");
+  nc_text_att(nc, f.ncid, g, "processing_level", "particles paired and evaluated; per-minute products derived");
+  nc_text_att(nc, f.ncid, g, "date_created", iso_time(static_cast<double>(meta.created)));
+  nc_text_att(nc, f.ncid, g, "history", iso_time(static_cast<double>(meta.created)) + " " + meta.history);
+  nc_text_att(nc, f.ncid, g, "comment", speed_comment(meta));
+  nc_text_att(nc, f.ncid, g, "fall_speed_reference", speed_check_text(meta.check));
   if (!scan.headers.empty()) {
     const main_hd& hd = scan.headers.front().hd;
     const short oeu = hd.oeu_nr;
@@ -231,7 +215,7 @@ bool netcdf_begin(netcdf_file& f, const std::string& path, const int64_t particl
   nc(nc_enddef(f.ncid), "enddef");
   if (nc.status != NC_NOERR) {
     netcdf_abandon(f);
-    return nc.fail(f, why);
+    return nc.fail(f.path, why);
   }
   f.block.assign(k_ncols, std::vector<double>(k_block_rows, 0.0));
   return true;
@@ -259,49 +243,49 @@ bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why) {
   nc(nc_def_dim(id, "diameter_bin", k_diam_bins, &dim_bin), "diameter_bin");
   const int tb[2] = {dim_time, f.dim_nv}, bb[2] = {dim_bin, f.dim_nv}, tbin[2] = {dim_time, dim_bin};
   const bool z = n > 0;
-  const int v_time = def_var(nc, id, "time", NC_DOUBLE, 1, &dim_time, k_time_units, "start of the minute", "time", false, true);
-  text_att(nc, id, v_time, "calendar", "standard");
-  text_att(nc, id, v_time, "axis", "T");
-  text_att(nc, id, v_time, "bounds", "time_bnds");
-  const int v_time_b = def_var(nc, id, "time_bnds", NC_DOUBLE, 2, tb, k_time_units, "bounds of the minute", nullptr, false, true);
-  const int v_bin = def_var(nc, id, "diameter_bin", NC_FLOAT, 1, &dim_bin, "mm", "centre of the diameter bin", nullptr, false, true);
-  text_att(nc, id, v_bin, "bounds", "diameter_bin_bnds");
+  const int v_time = nc_def_column(nc, id, "time", NC_DOUBLE, 1, &dim_time, k_time_units, "start of the minute", "time", false, true);
+  nc_text_att(nc, id, v_time, "calendar", "standard");
+  nc_text_att(nc, id, v_time, "axis", "T");
+  nc_text_att(nc, id, v_time, "bounds", "time_bnds");
+  const int v_time_b = nc_def_column(nc, id, "time_bnds", NC_DOUBLE, 2, tb, k_time_units, "bounds of the minute", nullptr, false, true);
+  const int v_bin = nc_def_column(nc, id, "diameter_bin", NC_FLOAT, 1, &dim_bin, "mm", "centre of the diameter bin", nullptr, false, true);
+  nc_text_att(nc, id, v_bin, "bounds", "diameter_bin_bnds");
   const int v_bin_b =
-      def_var(nc, id, "diameter_bin_bnds", NC_FLOAT, 2, bb, "mm", "bounds of the diameter bin", nullptr, false, true);
-  const int v_full = def_var(nc, id, "full_minute", NC_BYTE, 1, &dim_time, nullptr,
+      nc_def_column(nc, id, "diameter_bin_bnds", NC_FLOAT, 2, bb, "mm", "bounds of the diameter bin", nullptr, false, true);
+  const int v_full = nc_def_column(nc, id, "full_minute", NC_BYTE, 1, &dim_time, nullptr,
                              "whether the minute lies wholly within the recording", nullptr, false);
-  flag_atts(nc, id, v_full, {0, 1}, "partial complete");
-  const int v_part = def_var(nc, id, "particles", NC_INT, 1, &dim_time, "1", "particle records in the minute", nullptr, false);
+  nc_flag_atts(nc, id, v_full, {0, 1}, "partial complete");
+  const int v_part = nc_def_column(nc, id, "particles", NC_INT, 1, &dim_time, "1", "particle records in the minute", nullptr, false);
   const int v_used =
-      def_var(nc, id, "particles_used", NC_INT, 1, &dim_time, "1", "particles in the per-minute products", nullptr, false);
-  const int v_impl = def_var(nc, id, "particles_implausible", NC_INT, 1, &dim_time, "1",
+      nc_def_column(nc, id, "particles_used", NC_INT, 1, &dim_time, "1", "particles in the per-minute products", nullptr, false);
+  const int v_impl = nc_def_column(nc, id, "particles_implausible", NC_INT, 1, &dim_time, "1",
                              "particles with an implausible fall speed", nullptr, false);
   const int v_counts =
-      def_var(nc, id, "counts", NC_INT, 2, tbin, "1", "particles used per diameter bin", nullptr, z);
-  const int v_nd = def_var(nc, id, "drop_size_distribution", NC_FLOAT, 2, tbin, "m-3 mm-1",
+      nc_def_column(nc, id, "counts", NC_INT, 2, tbin, "1", "particles used per diameter bin", nullptr, z);
+  const int v_nd = nc_def_column(nc, id, "drop_size_distribution", NC_FLOAT, 2, tbin, "m-3 mm-1",
                            "number concentration of drops per diameter interval, N(D)", nullptr, z);
-  const int v_rr = def_var(nc, id, "rain_rate", NC_FLOAT, 1, &dim_time, "mm h-1", "rain rate", "rainfall_rate", false);
-  const int v_nt = def_var(nc, id, "total_concentration", NC_FLOAT, 1, &dim_time, "m-3",
+  const int v_rr = nc_def_column(nc, id, "rain_rate", NC_FLOAT, 1, &dim_time, "mm h-1", "rain rate", "rainfall_rate", false);
+  const int v_nt = nc_def_column(nc, id, "total_concentration", NC_FLOAT, 1, &dim_time, "m-3",
                            "number concentration of drops", nullptr, false);
-  const int v_dm = def_var(nc, id, "mass_weighted_mean_diameter", NC_FLOAT, 1, &dim_time, "mm",
+  const int v_dm = nc_def_column(nc, id, "mass_weighted_mean_diameter", NC_FLOAT, 1, &dim_time, "mm",
                            "mass-weighted mean diameter Dm = M4 / M3", nullptr, false);
-  const int v_nw = def_var(nc, id, "normalized_intercept", NC_FLOAT, 1, &dim_time, "m-3 mm-1",
+  const int v_nw = nc_def_column(nc, id, "normalized_intercept", NC_FLOAT, 1, &dim_time, "m-3 mm-1",
                            "normalized intercept parameter Nw (Testud et al. 2001)", nullptr, false);
-  const int v_z = def_var(nc, id, "reflectivity_factor", NC_FLOAT, 1, &dim_time, "mm6 m-3",
+  const int v_z = nc_def_column(nc, id, "reflectivity_factor", NC_FLOAT, 1, &dim_time, "mm6 m-3",
                           "radar reflectivity factor Z = sum of D^6 per volume", nullptr, false);
-  const int v_lwc = def_var(nc, id, "liquid_water_content", NC_FLOAT, 1, &dim_time, "g m-3",
+  const int v_lwc = nc_def_column(nc, id, "liquid_water_content", NC_FLOAT, 1, &dim_time, "g m-3",
                             "mass concentration of liquid water in the drops", nullptr, false);
-  for (const int v : {v_counts, v_part, v_used, v_impl}) text_att(nc, id, v, "cell_methods", "time: sum");
-  for (const int v : {v_nd, v_rr, v_nt, v_dm, v_nw, v_z, v_lwc}) text_att(nc, id, v, "cell_methods", "time: mean");
+  for (const int v : {v_counts, v_part, v_used, v_impl}) nc_text_att(nc, id, v, "cell_methods", "time: sum");
+  for (const int v : {v_nd, v_rr, v_nt, v_dm, v_nw, v_z, v_lwc}) nc_text_att(nc, id, v, "cell_methods", "time: mean");
   if (t.any) {
-    text_att(nc, id, g, "time_coverage_start", iso_time(std::isfinite(f.start) && f.start < t.first_time ? f.start : t.first_time));
-    text_att(nc, id, g, "time_coverage_end", iso_time(t.last_time));
+    nc_text_att(nc, id, g, "time_coverage_start", iso_time(std::isfinite(f.start) && f.start < t.first_time ? f.start : t.first_time));
+    nc_text_att(nc, id, g, "time_coverage_end", iso_time(t.last_time));
   }
-  text_att(nc, id, g, "time_coverage_resolution", "PT1M");
+  nc_text_att(nc, id, g, "time_coverage_resolution", "PT1M");
   nc(nc_enddef(id), "enddef");
   if (nc.status != NC_NOERR) {
     netcdf_abandon(f);
-    return nc.fail(f, why);
+    return nc.fail(f.path, why);
   }
 
   std::vector<float> bins(k_diam_bins), bin_b(2 * k_diam_bins);
@@ -357,7 +341,7 @@ bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why) {
   const int closed = nc_close(id);
   f.ncid = -1;
   nc(closed, "close");
-  if (nc.status != NC_NOERR) return nc.fail(f, why);
+  if (nc.status != NC_NOERR) return nc.fail(f.path, why);
   return true;
 }
 

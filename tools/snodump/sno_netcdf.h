@@ -35,6 +35,45 @@
 
 namespace dp {
 
+/// Value of one particle column for a particle.
+using column_getter = double (*)(const particle_values&, const particle_products&);
+
+/// One variable of the particle table: its netCDF type (nc_type), units, names and getter.
+struct particle_column {
+  const char* name;
+  int type;
+  const char* units;  ///< null: none
+  const char* long_name;
+  const char* standard_name;  ///< null: CF has none
+  column_getter get;
+};
+
+/// The particle table's columns, particle_time first; *n gets their number.
+const particle_column* particle_columns(size_t* n);
+
+/// Runs the netCDF calls of one stage; the first failure stops it with its text.
+struct nc_run {
+  int status = 0;
+  std::string where;
+  bool operator()(int s, const char* what) {
+    if (status == 0 && s != 0) {
+      status = s;
+      where = what;
+    }
+    return status == 0;
+  }
+  /// "path: where: the library's text", into *why; false.
+  bool fail(const std::string& path, std::string* why) const;
+};
+
+/// A text attribute of var (NC_GLOBAL for the file).
+void nc_text_att(nc_run& nc, int ncid, int var, const char* name, const std::string& value);
+/// A variable with its units, names and (floating point, unless a coordinate) NaN as missing value.
+int nc_def_column(nc_run& nc, int ncid, const char* name, int type, int ndims, const int* dims, const char* units,
+                  const char* long_name, const char* standard_name, bool deflate, bool coordinate = false);
+/// flag_values and flag_meanings of a byte flag variable.
+void nc_flag_atts(nc_run& nc, int ncid, int id, const std::vector<signed char>& values, const char* meanings);
+
 /// What the file says about where it comes from.
 struct netcdf_meta {
   std::string sno_name;  ///< file name of the particle file

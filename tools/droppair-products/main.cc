@@ -1,0 +1,357 @@
+// droppair-products: the daily products of one station from its particle files. Reads the .sno
+// files given (or found in the directories given) with their .shd and .abh, leaves out and names
+// the ones that fail the consistency check, refuses files of two instruments, counts every moment
+// once however the files overlap, and writes per UTC day a gridded product file and a particle
+// table (daily_files.h). Exit status 0 success, 1 bad data or a file that cannot be written,
+// 2 usage error.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <netcdf.h>
+
+#include "daily_files.h"
+#include "day_grid.h"
+#include "input_set.h"
+#include "sno_products.h"
+#include "sno_reader.h"
+#include "station_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* k_usage =
+    "usage: droppair-products --out DIR [options] INPUT...\n"
+    "\n"
+    "Makes the daily products of one station from its particle files: per UTC day a gridded file\n"
+    "DIR/<station>_<YYYYMMDD>_dsd_<step>s.nc (drop size distribution, rain rate and amount,\n"
+    "concentration, Dm, Nw, Z and dBZ, liquid water content, per interval of the time step, every\n"
+    "interval of the day present and flagged when not recorded) and a particle table\n"
+    "DIR/<station>_<YYYYMMDD>_particles.nc, netCDF-4 after CF-1.8 and ACDD-1.3. INPUT is a particle\n"
+    "file (.sno, with its .shd and .abh beside it) or a directory searched for them. Files that fail\n"
+    "the consistency check are left out and named; a file repeated or overlapping another is\n"
+    "counted only where the others do not reach; files of two instruments are refused.\n"
+    "\n"
+    "options:\n"
+    "  --out DIR          where the daily files go (created when missing)\n"
+    "  --step T           time step: seconds (10 to 86400, dividing the day) or 5min, 1h, 1d;\n"
+    "                     default 60\n"
+    "  --bins EDGES       diameter bin edges in mm, comma-separated, increasing; default 80 bins of\n"
+    "                     0.125 mm from 0 to 10 mm\n"
+    "  --station FILE     station metadata (YAML: station_name, station_id, latitude, longitude,\n"
+    "                     altitude, sensor_name, sensor_serial_number, institution, license, contact)\n"
+    "  --settings FILE    the settings the particle files were made with (default: DROPPAIR.SET\n"
+    "                     beside each particle file, or in the directory above it)\n"
+    "  --calibration FILE the calibration (default: corrfact.dat beside each particle file, or above)\n"
+    "  --speed-law atlas|beard  reference fall speed of the plausibility check (default atlas)\n"
+    "  --speed-tolerance T  how far a fall speed may lie from it: 50% (default) or 0.5m/s\n"
+    "  --keep-implausible keep particles with an implausible fall speed in the products\n"
+    "  --no-particles     write no particle tables\n"
+    "  --only-changed     leave a day alone when its files already hold the same inputs and options\n"
+    "  --summary FILE     one CSV row per day: day, status, files, particles, particles_used,\n"
+    "                     rain_mm, recorded_fraction, grid_file, particle_file\n"
+    "  --quiet            print nothing but problems\n"
+    "  --help             show this text\n"
+    "An option's value may also follow an equals sign: --step=5min.\n"
+    "\n"
+    "exit status: 0 success, 1 bad data or an output that cannot be written, 2 usage error\n";
+
+int usage_error(const std::string& what) {
+  std::fprintf(stderr, "droppair-products: %s\nTry 'droppair-products --help'.\n", what.c_str());
+  return 2;
+}
+
+int data_error(const std::string& what) {
+  std::fprintf(stderr, "droppair-products: %s\n", what.c_str());
+  return 1;
+}
+
+/// date_created: SOURCE_DATE_EPOCH when set (reproducible products), else now.
+int64_t creation_time() {
+  const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
+  if (fixed != nullptr && *fixed != '\0') {
+    char* end = nullptr;
+    const long long t = std::strtoll(fixed, &end, 10);
+    if (*end == '\0' && t >= 0 && t <= 4294967295LL) return t;
+  }
+  return static_cast<int64_t>(std::time(nullptr));
+}
+
+int64_t day_of(double t) { return static_cast<int64_t>(std::floor(t / static_cast<double>(dp::k_day_s))); }
+
+/// First moment a file's particles are counted from.
+double counted_from(const dp::input_file& f) { return std::max(f.begin, f.count_after); }
+
+/// What a day's row of the summary says.
+struct day_result {
+  std::string status;  ///< written, unchanged
+  size_t files = 0;
+  int64_t particles = 0, used = 0;
+  double rain = 0, recorded = 0;
+  std::string grid, table;
+};
+
+/// One day being made.
+struct day_work {
+  dp::day_inputs in;
+  bool skip = false;
+  dp::day_grid grid;
+  dp::particle_table table;
+  int64_t particles = 0, used = 0;
+};
+
+/// The day totals stored in an existing gridded file, for a day left alone.
+void read_totals(const std::string& path, day_result* r) {
+  int id = -1;
+  if (nc_open(path.c_str(), NC_NOWRITE, &id) != NC_NOERR) return;
+  double x = 0;
+  long long n = 0;
+  if (nc_get_att_double(id, NC_GLOBAL, "day_rain_total_mm", &x) == NC_NOERR) r->rain = x;
+  if (nc_get_att_double(id, NC_GLOBAL, "day_recorded_fraction", &x) == NC_NOERR) r->recorded = x;
+  if (nc_get_att_longlong(id, NC_GLOBAL, "day_particles", &n) == NC_NOERR) r->particles = n;
+  if (nc_get_att_longlong(id, NC_GLOBAL, "day_particles_used", &n) == NC_NOERR) r->used = n;
+  nc_close(id);
+}
+
+std::string csv_field(const std::string& s) {
+  if (s.find_first_of(",\"\n") == std::string::npos) return s;
+  std::string q = "\"";
+  for (const char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return q + "\"";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string out, step_text, bins_text, station_path, law_text, tolerance_text, summary_path;
+  dp::provenance_source given;
+  bool keep_implausible = false, no_particles = false, only_changed = false, quiet = false;
+  std::vector<std::string> inputs;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i], value;
+    const size_t eq = a.find('=');
+    const bool has_value = a.rfind("--", 0) == 0 && eq != std::string::npos;
+    if (has_value) {
+      value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+    }
+    const auto take = [&](std::string* dst) {
+      if (has_value) *dst = value;
+      else if (i + 1 < argc) *dst = argv[++i];
+      else return false;
+      return !dst->empty();
+    };
+    std::string* dst = a == "--out"               ? &out
+                       : a == "--step"            ? &step_text
+                       : a == "--bins"            ? &bins_text
+                       : a == "--station"         ? &station_path
+                       : a == "--settings"        ? &given.settings
+                       : a == "--calibration"     ? &given.calibration
+                       : a == "--speed-law"       ? &law_text
+                       : a == "--speed-tolerance" ? &tolerance_text
+                       : a == "--summary"         ? &summary_path
+                                                  : nullptr;
+    bool* flag = a == "--keep-implausible" ? &keep_implausible
+                 : a == "--no-particles"   ? &no_particles
+                 : a == "--only-changed"   ? &only_changed
+                 : a == "--quiet"          ? &quiet
+                                           : nullptr;
+    if (a == "--help" || a == "-h") {
+      std::fputs(k_usage, stdout);
+      return 0;
+    } else if (dst != nullptr) {
+      if (!take(dst)) return usage_error("option " + a + " needs a value");
+    } else if (flag != nullptr && !has_value) {
+      *flag = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      return usage_error("unknown option " + std::string(argv[i]));
+    } else {
+      inputs.push_back(a);
+    }
+  }
+  if (out.empty()) return usage_error("no output directory given (--out DIR)");
+  if (inputs.empty()) return usage_error("no particle file or directory given");
+
+  dp::product_meta meta;
+  meta.spec.edges = dp::default_edges();
+  meta.spec.keep_implausible = keep_implausible;
+  std::string why;
+  if (!step_text.empty() && !dp::parse_step(step_text, &meta.spec.step_s, &why)) return usage_error(why);
+  if (!bins_text.empty() && !dp::parse_edges(bins_text, &meta.spec.edges, &why)) return usage_error(why);
+  if (!law_text.empty() && !dp::parse_speed_law(law_text, &meta.check.law))
+    return usage_error("--speed-law takes atlas or beard, not " + law_text);
+  if (!tolerance_text.empty() && !dp::parse_speed_tolerance(tolerance_text, &meta.check))
+    return usage_error("--speed-tolerance takes a share such as 50% or a speed such as 0.5m/s, not " + tolerance_text);
+  meta.station = dp::no_station();
+  std::string station_sha;
+  if (!station_path.empty()) {
+    if (!dp::read_station(station_path, &meta.station, &why)) return data_error(why);
+    if (!dp::file_sha256(station_path, &station_sha, &why)) return data_error(why);
+  }
+
+  std::vector<std::string> paths;
+  if (!dp::find_particle_files(inputs, &paths, &why)) return data_error(why);
+  dp::input_set set;
+  if (!dp::build_input_set(paths, given, &set, &why)) return data_error(why);
+  for (const std::string& note : set.notes) std::fprintf(stderr, "droppair-products: %s\n", note.c_str());
+  if (set.files.empty()) return data_error("no usable particle file");
+
+  const dp::main_hd& first = set.files.front().scan.headers.front().hd;
+  meta.oeu_nr = first.oeu_nr;
+  meta.line_fr = first.line_fr;
+  meta.station_id = meta.station.station_id.empty() ? "oeu" + std::to_string(first.oeu_nr) : meta.station.station_id;
+  meta.created = creation_time();
+  for (int i = 0; i < argc; ++i) meta.history += (i > 0 ? " " : "") + std::string(i == 0 ? "droppair-products" : argv[i]);
+  char tol[32];
+  if (meta.check.relative) std::snprintf(tol, sizeof tol, "%.6g%%", meta.check.tolerance * 100.0);
+  else std::snprintf(tol, sizeof tol, "%.6gm/s", meta.check.tolerance);
+  std::string edges;
+  for (const double e : meta.spec.edges) edges += (edges.empty() ? "" : ",") + std::to_string(e);
+  meta.options = "step=" + std::to_string(meta.spec.step_s) + "s bins=" + edges +
+                 " speed_law=" + (meta.check.law == dp::speed_law::atlas ? "atlas" : "beard") +
+                 " speed_tolerance=" + tol + " keep_implausible=" + (keep_implausible ? "1" : "0") +
+                 " particles=" + (no_particles ? "0" : "1") +
+                 (station_sha.empty() ? "" : " station_sha256=" + station_sha);
+
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  if (ec || !fs::is_directory(out, ec)) return data_error(out + ": cannot create the directory: " + ec.message());
+
+  // The days and the files that feed each; every day from the first to the last is made.
+  std::map<int64_t, day_work> days;
+  const int64_t first_day = day_of(counted_from(set.files.front()));
+  int64_t last_day = first_day;
+  for (const dp::input_file& f : set.files) last_day = std::max(last_day, day_of(f.end));
+  for (int64_t d = first_day; d <= last_day; ++d) days[d];
+  for (const dp::input_file& f : set.files)
+    for (int64_t d = day_of(counted_from(f)); d <= day_of(f.end); ++d) days[d].in.files.push_back(&f);
+  for (auto& [d, w] : days) {
+    w.in.fingerprint = dp::day_fingerprint(w.in.files, meta);
+    if (!only_changed) continue;
+    const std::string grid = (fs::path(out) / dp::grid_file_name(meta.station_id, d, meta.spec.step_s)).string();
+    const std::string table = (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
+    w.skip = dp::read_fingerprint(grid) == w.in.fingerprint &&
+             (no_particles || dp::read_fingerprint(table) == w.in.fingerprint);
+  }
+
+  std::vector<day_result> results;
+  int status = 0;
+  // Finishes day d: products computed and written, its row of the summary made.
+  const auto finish_day = [&](int64_t d, day_work& w) {
+    day_result r;
+    r.files = w.in.files.size();
+    r.grid = (fs::path(out) / dp::grid_file_name(meta.station_id, d, meta.spec.step_s)).string();
+    r.table = no_particles ? "" : (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
+    if (w.skip) {
+      r.status = "unchanged";
+      read_totals(r.grid, &r);
+    } else {
+      if (w.grid.n_iv == 0) dp::grid_init(w.grid, d, meta.spec);
+      const dp::day_products p = dp::grid_finish(w.grid, meta.spec);
+      r.status = "written";
+      r.particles = w.particles;
+      r.used = w.used;
+      r.rain = p.rain_total;
+      r.recorded = p.recorded;
+      dp::day_totals totals{r.particles, r.used, r.rain, r.recorded};
+      std::string e;
+      if (!no_particles) {
+        if (w.table.ncid < 0 && !dp::table_begin(w.table, r.table, d, meta, w.in, &e)) {
+          status = 1;
+          std::fprintf(stderr, "droppair-products: cannot write %s\n", e.c_str());
+        } else if (!dp::table_end(w.table, &e)) {
+          status = 1;
+          std::fprintf(stderr, "droppair-products: cannot write %s\n", e.c_str());
+        }
+      }
+      if (!dp::write_grid_file(r.grid, w.grid, p, meta, w.in, totals, &e)) {
+        status = 1;
+        r.status = "failed";
+        std::fprintf(stderr, "droppair-products: cannot write %s\n", e.c_str());
+      }
+    }
+    if (!quiet)
+      std::printf("%s  %-9s  %zu file%s  %lld particles  %.3f mm  %.1f %% recorded  %s\n", dp::day_text(d).c_str(),
+                  r.status.c_str(), r.files, r.files == 1 ? "" : "s", static_cast<long long>(r.particles), r.rain,
+                  r.recorded * 100.0, r.grid.c_str());
+    results.push_back(r);
+    w = day_work{};
+  };
+
+  // Files in order of time: a day is finished as soon as no later file can reach it.
+  auto next = days.begin();
+  for (const dp::input_file& f : set.files) {
+    const int64_t from = day_of(counted_from(f)), to = day_of(f.end);
+    while (next != days.end() && next->first < from) {
+      finish_day(next->first, next->second);
+      ++next;
+    }
+    bool needed = false;
+    for (int64_t d = from; d <= to; ++d) {
+      day_work& w = days[d];
+      if (w.skip) continue;
+      needed = true;
+      if (w.grid.n_iv == 0) dp::grid_init(w.grid, d, meta.spec);
+      dp::grid_cover(w.grid, counted_from(f), f.end);
+      if (!no_particles && w.table.ncid < 0) {
+        const std::string path = (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
+        if (!dp::table_begin(w.table, path, d, meta, w.in, &why)) return data_error("cannot write " + why);
+      }
+    }
+    if (!needed) continue;
+    int64_t untimed = 0;
+    std::string failure;
+    const auto each = [&](const dp::particle_values& v) {
+      const dp::particle_products p = dp::derive_products(v, f.scan.headers, meta.check, keep_implausible);
+      if (!std::isfinite(p.time)) {
+        ++untimed;
+        return;
+      }
+      if (!(p.time > f.count_after)) return;
+      const auto it = days.find(day_of(p.time));
+      if (it == days.end() || it->second.skip) return;
+      day_work& w = it->second;
+      if (w.grid.n_iv == 0) dp::grid_init(w.grid, it->first, meta.spec);
+      const dp::product_use use = dp::grid_use(p, v.eq_diam_mm, meta.spec);
+      dp::grid_add(w.grid, meta.spec, v, p, use);
+      ++w.particles;
+      if (use == dp::product_use::used) ++w.used;
+      if (!no_particles && failure.empty()) {
+        int source = 0;
+        while (source < static_cast<int>(w.in.files.size()) && w.in.files[static_cast<size_t>(source)] != &f) ++source;
+        dp::particle_products kept = p;
+        kept.use = use;
+        if (!dp::table_add(w.table, v, kept, source, &failure)) failure = "cannot write " + failure;
+      }
+    };
+    dp::sno_fault fault;
+    if (!dp::for_each_particle(f.path, f.scan, each, &fault, nullptr)) return data_error(dp::fault_text(fault));
+    if (!failure.empty()) return data_error(failure);
+    if (untimed > 0)
+      std::fprintf(stderr, "droppair-products: %s: %lld particle records before every main header left out\n",
+                   f.path.c_str(), static_cast<long long>(untimed));
+  }
+  for (; next != days.end(); ++next) finish_day(next->first, next->second);
+
+  if (!summary_path.empty()) {
+    std::FILE* s = std::fopen(summary_path.c_str(), "wb");
+    if (s == nullptr) return data_error("cannot write " + summary_path);
+    std::fprintf(s, "day,status,files,particles,particles_used,rain_mm,recorded_fraction,grid_file,particle_file\n");
+    for (size_t i = 0; i < results.size(); ++i) {
+      const day_result& r = results[i];
+      std::fprintf(s, "%s,%s,%zu,%lld,%lld,%.3f,%.4f,%s,%s\n", dp::day_text(first_day + static_cast<int64_t>(i)).c_str(),
+                   r.status.c_str(), r.files, static_cast<long long>(r.particles), static_cast<long long>(r.used), r.rain,
+                   r.recorded, csv_field(r.grid).c_str(), csv_field(r.table).c_str());
+    }
+    if (std::fclose(s) != 0) return data_error("cannot write " + summary_path);
+  }
+  return status;
+}
