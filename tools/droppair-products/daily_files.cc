@@ -66,13 +66,10 @@ void double_att(nc_run& nc, int ncid, int var, const char* name, double x) {
 void station_vars(nc_run& nc, int id, bool grid, int* v_lat, int* v_lon, int* v_alt, int* v_sid, int* v_sname) {
   *v_lat = nc_def_column(nc, id, "latitude", NC_DOUBLE, 0, nullptr, "degrees_north", "latitude of the instrument",
                          "latitude", false);
-  nc_text_att(nc, id, *v_lat, "axis", "Y");
   *v_lon = nc_def_column(nc, id, "longitude", NC_DOUBLE, 0, nullptr, "degrees_east", "longitude of the instrument",
                          "longitude", false);
-  nc_text_att(nc, id, *v_lon, "axis", "X");
   *v_alt = nc_def_column(nc, id, "altitude", NC_DOUBLE, 0, nullptr, "m", "altitude of the instrument above mean sea level",
                          "altitude", false);
-  nc_text_att(nc, id, *v_alt, "axis", "Z");
   nc_text_att(nc, id, *v_alt, "positive", "up");
   nc(nc_def_var(id, "station_id", NC_STRING, 0, nullptr, v_sid), "station_id");
   nc_text_att(nc, id, *v_sid, "long_name", "station identifier");
@@ -264,15 +261,20 @@ bool table_begin(particle_table& t, const std::string& path, const int64_t day, 
   station_vars(nc, id, false, &v_lat, &v_lon, &v_alt, &v_sid, &v_sname);
   const size_t chunk = k_table_rows;
   const auto column = [&](const char* name, int type, const char* units, const char* long_name, const char* std_name) {
-    const int v = nc_def_column(nc, id, name, type, 1, &dim, units, long_name, std_name, true, std::strcmp(name, "time") == 0);
-    if (v >= 0) nc(nc_def_var_chunking(id, v, NC_CHUNKED, &chunk), name);
+    const int v = nc_def_column(nc, id, name, type, 1, &dim, units, long_name, std_name, false, std::strcmp(name, "time") == 0);
+    if (v >= 0) {
+      nc(nc_def_var_chunking(id, v, NC_CHUNKED, &chunk), name);
+      if (meta.particle_deflate > 0) nc(nc_def_var_deflate(id, v, 1, 1, meta.particle_deflate), name);
+      // Rows arrive in whole chunks, each written once: a cache of one chunk is all it takes
+      // (the library's default of 16 MB a variable would grow to half a gigabyte).
+      nc(nc_set_var_chunk_cache(id, v, chunk * 8 + 4096, 11, 1.0f), name);
+    }
     t.varids.push_back(v);
     return v;
   };
   const int v_time = column("time", NC_DOUBLE, k_time_units,
                             "time at which the particle's lowest point reaches the plane of camera A", "time");
   nc_text_att(nc, id, v_time, "calendar", "standard");
-  nc_text_att(nc, id, v_time, "axis", "T");
   const int v_src = column("source_file", NC_SHORT, nullptr, "particle file of the particle: line of input_files, from 0", nullptr);
   nc_text_att(nc, id, v_src, "coordinates", "time latitude longitude altitude");
   size_t n = 0;
@@ -363,16 +365,20 @@ bool write_grid_file(const std::string& path, const day_grid& g, const day_produ
   nc(nc_def_dim(id, "diameter_bin", nb, &dim_bin), "diameter_bin");
   nc(nc_def_dim(id, "nv", 2, &dim_nv), "nv");
   const int tb[2] = {dim_time, dim_nv}, bb[2] = {dim_bin, dim_nv}, tbin[2] = {dim_time, dim_bin};
+  // A day per chunk: the time axis grows only from file to file.
+  const size_t chunk[2] = {n, nb};
   const auto series = [&](const char* name, int type, const char* units, const char* long_name, const char* std_name,
                           const char* method) {
-    const int v = nc_def_column(nc, id, name, type, 1, &dim_time, units, long_name, std_name, false);
-    nc_text_att(nc, id, v, "coordinates", "time latitude longitude altitude station_id");
+    const int v = nc_def_column(nc, id, name, type, 1, &dim_time, units, long_name, std_name, true);
+    nc(nc_def_var_chunking(id, v, NC_CHUNKED, chunk), name);
+    nc_text_att(nc, id, v, "coordinates", "time latitude longitude altitude station_id station_name");
     if (method != nullptr) nc_text_att(nc, id, v, "cell_methods", method);
     return v;
   };
   const auto spectrum = [&](const char* name, int type, const char* units, const char* long_name, const char* method) {
     const int v = nc_def_column(nc, id, name, type, 2, tbin, units, long_name, nullptr, true);
-    nc_text_att(nc, id, v, "coordinates", "time diameter_bin latitude longitude altitude station_id");
+    nc(nc_def_var_chunking(id, v, NC_CHUNKED, chunk), name);
+    nc_text_att(nc, id, v, "coordinates", "time diameter_bin diameter_bin_width latitude longitude altitude station_id station_name");
     nc_text_att(nc, id, v, "cell_methods", method);
     return v;
   };

@@ -89,6 +89,7 @@ struct product_meta {
   int64_t created = 0;       ///< seconds since 1970 of date_created
   std::string options;       ///< the options that shape the products, as text
   std::string station_id;    ///< of the file names
+  int particle_deflate = 0;  ///< deflate level of the particle tables, 0: none
 };
 
 /// The inputs of one day: the files that cover some of it, in order.

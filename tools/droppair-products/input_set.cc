@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "sno_check.h"
 #include "sno_products.h"
@@ -181,15 +182,30 @@ bool build_input_set(const std::vector<std::string>& paths, const provenance_sou
     input_file f;
     f.path = path;
     f.name = fs::path(path).filename().string();
+    // The consistency check walks and decodes the whole file; it runs on a second core while
+    // this one hashes and scans the same file.
+    sno_fault check_fault;
+    bool checked = false;
+    std::thread checker([&] {
+      const check_paths cp{path, fs::path(path).replace_extension(".shd").string(),
+                           fs::path(path).replace_extension(".abh").string(), ""};
+      check_report report;
+      checked = check_files(cp, &report, &check_fault, nullptr);
+    });
     sno_fault fault;
-    const check_paths cp{path, fs::path(path).replace_extension(".shd").string(),
-                         fs::path(path).replace_extension(".abh").string(), ""};
-    check_report report;
-    if (!check_files(cp, &report, &fault, nullptr)) {
-      set->notes.push_back(path + ": left out, it fails the consistency check: " + fault_text(fault));
+    std::string hash_why;
+    const bool hashed = file_sha256(path, &f.sha256, &hash_why);
+    const bool scanned = hashed && scan_sno(path, &f.scan, &fault, nullptr);
+    checker.join();
+    if (!hashed) {
+      *why = hash_why;
+      return false;
+    }
+    if (!checked) {
+      set->notes.push_back(path + ": left out, it fails the consistency check: " + fault_text(check_fault));
       continue;
     }
-    if (!scan_sno(path, &f.scan, &fault, nullptr)) {
+    if (!scanned) {
       set->notes.push_back(path + ": left out: " + fault_text(fault));
       continue;
     }
@@ -197,7 +213,6 @@ bool build_input_set(const std::vector<std::string>& paths, const provenance_sou
       set->notes.push_back(path + ": left out, it holds no main header");
       continue;
     }
-    if (!file_sha256(path, &f.sha256, why)) return false;
     f.size = f.scan.size;
     f.settings_path = given.settings.empty() ? beside(path, "DROPPAIR.SET") : given.settings;
     f.calibration_path = given.calibration.empty() ? beside(path, "corrfact.dat") : given.calibration;
