@@ -515,6 +515,32 @@ TEST(AbgenTool, EveryRecordDecodesAndTheCodingVaries) {
   }
 }
 
+// Lines are as wide as the main header implies: 2 x_center = 640 pixels in format 3, 512 in formats
+// 1 and 2, whose headers carry no x_center (the evaluation takes 256). Drops land a little beyond
+// the lines' ends, so runs reach the last pixel, never past it.
+TEST(AbgenTool, LinesAreAsWideAsTheHeaderImpliesInEveryFormat) {
+  for (const int format : {1, 2, 3}) {
+    scratch_dir dir;
+    ASSERT_EQ(dp_test::run_tool(ABGEN_BIN, {"--format", std::to_string(format), "--duration", "4", "--rain", "60",
+                                            "--seed", "3", "--no-truth", "--quiet"}, dir).status, 0);
+    const std::string raw = dp_test::read_text(dir.file("V05123_1.ab"));
+    int widest = 0, narrowest = 1 << 20;
+    for (const auto& r : dp_test::raw_records(raw)) {
+      if (r.type != 1 && r.type != 2) continue;
+      const std::vector<uint8_t> payload(raw.begin() + static_cast<std::ptrdiff_t>(r.offset),
+                                         raw.begin() + static_cast<std::ptrdiff_t>(r.offset) + r.length);
+      for (const auto& l : decode(payload, static_cast<int16_t>(format))) {
+        for (int j = 0; j < l.n_pieces; ++j) {
+          widest = std::max<int>(widest, l.piece[j].x_end);
+          narrowest = std::min<int>(narrowest, l.piece[j].x_beg);
+        }
+      }
+    }
+    EXPECT_EQ(widest, format == 3 ? 640 : 512) << "format " << format;
+    EXPECT_EQ(narrowest, 0) << "format " << format;
+  }
+}
+
 // The program takes a file of each format with the settings and calibration written beside it:
 // exit status 0, the end line on the console, nothing in the error log, a particle record for
 // nearly every expected drop.

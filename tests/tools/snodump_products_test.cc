@@ -2,12 +2,16 @@
 // tolerance option, one particle's derived values under a header of known geometry (sampling
 // area, plane distance, delay-only speed, flags), the minute moments of a known distribution, and
 // on abgen rain the per-minute N(D), rain rate, concentration, Dm, Nw, Z and liquid water content
-// against the ground truth, with the netCDF file's structure and values and the minute CSV.
+// against the ground truth, with the netCDF file's structure and values, the minute CSV, and the
+// particle CSV's times and flags agreeing with both.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "abgen/instrument.h"
 #include "sno_csv.h"
@@ -319,19 +323,19 @@ TEST_F(SnodumpProductsRun, PerMinuteProductsMeetTheGroundTruth) {
   for (const auto& m : minutes) {
     if (m.at("full_minute") != "1") continue;
     ++full;
-    const truth_minute& t = truth.at(std::stoll(m.at("time_s")) / 60);
+    const truth_minute& t = truth.at(std::stoll(m.at("time_unix_s")) / 60);
     ASSERT_GT(t.drops, 2000);
     const std::string at = m.at("time");
-    EXPECT_NEAR(num(m, "concentration_m3"), t.m0, 0.05 * t.m0) << at;
-    EXPECT_NEAR(num(m, "rain_rate_mm_h"), M_PI / 6 * 3.6e-3 * t.d3_a, 0.06 * M_PI / 6 * 3.6e-3 * t.d3_a) << at;
-    EXPECT_NEAR(num(m, "lwc_g_m3"), M_PI / 6 * 1e-3 * t.m3, 0.06 * M_PI / 6 * 1e-3 * t.m3) << at;
+    EXPECT_NEAR(num(m, "concentration_per_m3"), t.m0, 0.05 * t.m0) << at;
+    EXPECT_NEAR(num(m, "rain_rate_mm_per_h"), M_PI / 6 * 3.6e-3 * t.d3_a, 0.06 * M_PI / 6 * 3.6e-3 * t.d3_a) << at;
+    EXPECT_NEAR(num(m, "lwc_g_per_m3"), M_PI / 6 * 1e-3 * t.m3, 0.06 * M_PI / 6 * 1e-3 * t.m3) << at;
     EXPECT_NEAR(num(m, "dm_mm"), t.m4 / t.m3, 0.03 * t.m4 / t.m3) << at;
     const double nw = 256.0 / 6.0 * std::pow(t.m3, 5) / std::pow(t.m4, 4);
-    EXPECT_NEAR(num(m, "nw_m3_mm"), nw, 0.12 * nw) << at;
-    EXPECT_NEAR(num(m, "z_mm6_m3"), t.m6, 0.12 * t.m6) << at;
+    EXPECT_NEAR(num(m, "nw_per_m3_mm"), nw, 0.12 * nw) << at;
+    EXPECT_NEAR(num(m, "z_mm6_per_m3"), t.m6, 0.12 * t.m6) << at;
     for (int k = 0; k < dp::k_diam_bins; ++k) {
       char key[32];
-      std::snprintf(key, sizeof key, "nd_%.3f_%.3f", dp::bin_lower(k), dp::bin_lower(k + 1));
+      std::snprintf(key, sizeof key, "nd_per_m3_mm_%.3f_%.3f", dp::bin_lower(k), dp::bin_lower(k + 1));
       nd[k] += num(m, key);
       nd_truth[k] += t.nd[k];
       counts_truth[k] += t.counts[k];
@@ -352,19 +356,39 @@ TEST_F(SnodumpProductsRun, MinuteCsvAndSummaryAccountForEveryParticle) {
   const auto minutes = csv("minutes.csv");
   const std::string text = dp_test::read_text(dir_->file("minutes.csv"));
   EXPECT_EQ(text.substr(0, text.find('\n')), dp::minute_csv_columns());
-  EXPECT_EQ(text.rfind("time,time_s,full_minute,particles,used,implausible,rain_rate_mm_h,concentration_m3,dm_mm,"
-                       "nw_m3_mm,z_mm6_m3,lwc_g_m3,count_0.000_0.125,count_0.125_0.250,",
+  EXPECT_EQ(text.rfind("time,time_unix_s,full_minute,particles,used,implausible,rain_rate_mm_per_h,"
+                       "concentration_per_m3,dm_mm,nw_per_m3_mm,z_mm6_per_m3,reflectivity_dbz,lwc_g_per_m3,"
+                       "count_0.000_0.125,count_0.125_0.250,",
                        0),
             0u);
-  EXPECT_NE(text.find(",count_9.875_10.000,nd_0.000_0.125,"), std::string::npos);
-  EXPECT_EQ(minutes.front().size(), 12u + 2u * dp::k_diam_bins);
+  EXPECT_NE(text.find(",count_9.875_10.000,nd_per_m3_mm_0.000_0.125,"), std::string::npos);
+  const std::string header = text.substr(0, text.find('\n'));
+  EXPECT_EQ(header.substr(header.rfind(',')), ",nd_per_m3_mm_9.875_10.000");
+  EXPECT_EQ(minutes.front().size(), 13u + 2u * dp::k_diam_bins);
   EXPECT_EQ(minutes.front().at("time"), "2005-05-03T14:30:00Z");
-  EXPECT_EQ(minutes.front().at("time_s"), "1115130600");
+  EXPECT_EQ(minutes.front().at("time_unix_s"), "1115130600");
+  // The particle table's times and flags agree with the minutes': the same clock, the same counts.
+  std::map<long long, long long> per_minute;
+  long long flagged_implausible = 0, flagged_used = 0;
+  for (const auto& p : particles) {
+    ++per_minute[static_cast<long long>(std::floor(num(p, "time_unix_s") / 60.0)) * 60];
+    int hh = 0, mm = 0;
+    double ss = 0;
+    ASSERT_EQ(std::sscanf(p.at("time").c_str(), "2005-05-03T%2d:%2d:%6lfZ", &hh, &mm, &ss), 3) << p.at("time");
+    EXPECT_NEAR(hh * 3600 + mm * 60 + ss, num(p, "seconds_of_day"), 0.00051) << p.at("time");  // half a ms
+    EXPECT_NEAR(num(p, "time_unix_s") - num(p, "seconds_of_day"), 1115078400.0, 1e-6);
+    flagged_implausible += p.at("fall_speed_flag") == "1" || p.at("fall_speed_flag") == "2";
+    flagged_used += p.at("product_flag") == "0";
+  }
   long long in_minutes = 0, used = 0, implausible = 0;
   for (const auto& m : minutes) {
     in_minutes += std::stoll(m.at("particles"));
     used += std::stoll(m.at("used"));
     implausible += std::stoll(m.at("implausible"));
+    EXPECT_EQ(per_minute[std::stoll(m.at("time_unix_s"))], std::stoll(m.at("particles"))) << m.at("time");
+    const double z = num(m, "z_mm6_per_m3");
+    if (z > 0) EXPECT_NEAR(num(m, "reflectivity_dbz"), 10.0 * std::log10(z), 1e-4) << m.at("time");
+    else EXPECT_EQ(m.at("reflectivity_dbz"), "") << m.at("time");
     long long binned = 0;
     for (int k = 0; k < dp::k_diam_bins; ++k) {
       char key[32];
@@ -374,6 +398,8 @@ TEST_F(SnodumpProductsRun, MinuteCsvAndSummaryAccountForEveryParticle) {
     EXPECT_EQ(binned, std::stoll(m.at("used")));
   }
   EXPECT_EQ(in_minutes, static_cast<long long>(particles.size()));
+  EXPECT_EQ(flagged_implausible, implausible);
+  EXPECT_EQ(flagged_used, used);
   EXPECT_GT(used, in_minutes * 95 / 100);
   // The summary counts the verdicts and the particles left out.
   const std::string summary = dp_test::read_text(dir_->file("summary.txt"));
@@ -393,11 +419,14 @@ TEST_F(SnodumpProductsRun, MinuteCsvAndSummaryAccountForEveryParticle) {
 }
 
 TEST_F(SnodumpProductsRun, OtherLawToleranceAndKeptParticlesChangeOnlyTheFlagsAndTheirUse) {
-  const auto r = dp_test::run_tool(SNODUMP_BIN,
-                                   {"--speed-law", "beard", "--speed-tolerance=0.5m/s", "--keep-implausible",
-                                    "--minute-csv", "kept.csv", "V05123_1.sno"},
-                                   *dir_);
+  const std::vector<std::string> check = {"--speed-law", "beard", "--speed-tolerance=0.5m/s", "--keep-implausible"};
+  std::vector<std::string> args = check;
+  args.insert(args.end(), {"--minute-csv", "kept.csv", "V05123_1.sno"});
+  const auto r = dp_test::run_tool(SNODUMP_BIN, args, *dir_);
   ASSERT_EQ(r.status, 0) << r.err;
+  args = check;
+  args.insert(args.end(), {"--csv", "--out", "kept_particles.csv", "V05123_1.sno"});
+  ASSERT_EQ(dp_test::run_tool(SNODUMP_BIN, args, *dir_).status, 0);
   EXPECT_NE(r.out.find("fall speed check  against Beard (1976), 1013 hPa, 20 C, +-0.5 m/s: "), std::string::npos);
   // Kept, no particle is left out for its speed; per minute at least as many are used.
   EXPECT_NE(r.out.find(" particles used; left out: 0 with an implausible fall speed, "), std::string::npos) << r.out;
@@ -411,6 +440,14 @@ TEST_F(SnodumpProductsRun, OtherLawToleranceAndKeptParticlesChangeOnlyTheFlagsAn
     plain_implausible += std::stoll(plain[i].at("implausible"));
   }
   EXPECT_GT(implausible, plain_implausible);  // +-0.5 m/s is stricter than +-50 % for most drops
+  // The particle table's flags follow the same check: as many implausible, none left out for it.
+  long long flagged = 0, left_out = 0;
+  for (const auto& p : csv("kept_particles.csv")) {
+    flagged += p.at("fall_speed_flag") == "1" || p.at("fall_speed_flag") == "2";
+    left_out += p.at("product_flag") == "1";
+  }
+  EXPECT_EQ(flagged, implausible);
+  EXPECT_EQ(left_out, 0);
 }
 
 TEST(SnodumpProductsCli, ProductOptionsAreCheckedBeforeAnyFileIsRead) {
@@ -518,6 +555,9 @@ TEST_F(SnodumpProductsRun, NetcdfFileHasTheTablesUnitsAndValues) {
   for (size_t i = 0; i < np; ++i) {
     const auto& p = particles[i];
     ASSERT_DOUBLE_EQ(ptime[i], 1115078400.0 + num(p, "y_start") / 34000.0) << i;
+    ASSERT_NEAR(ptime[i], num(p, "time_unix_s"), 1e-6) << i;
+    ASSERT_EQ(flags[i], std::stoi(p.at("fall_speed_flag"))) << i;
+    ASSERT_EQ(use[i], std::stoi(p.at("product_flag"))) << i;
     ASSERT_EQ(diam[i], static_cast<float>(num(p, "eq_diam_mm"))) << i;
     ASSERT_NEAR(speed[i], num(p, "speed_m_s"), 1e-5 * speed[i]) << i;
     ASSERT_EQ(widths[i], std::stoi(p.at("width_b_px"))) << i;
@@ -539,9 +579,9 @@ TEST_F(SnodumpProductsRun, NetcdfFileHasTheTablesUnitsAndValues) {
   const auto bins = var_values<float>(id, "diameter_bin_bnds", 160, nc_get_var_float);
   int csv_implausible = 0, csv_used = 0;
   for (size_t i = 0; i < nm; ++i) {
-    EXPECT_EQ(time[i], num(minutes[i], "time_s"));
+    EXPECT_EQ(time[i], num(minutes[i], "time_unix_s"));
     EXPECT_EQ(bounds[2 * i + 1] - bounds[2 * i], 60.0);
-    EXPECT_NEAR(rate[i], num(minutes[i], "rain_rate_mm_h"), 1e-5 * rate[i]);
+    EXPECT_NEAR(rate[i], num(minutes[i], "rain_rate_mm_per_h"), 1e-5 * rate[i]);
     EXPECT_EQ(full[i], std::stoi(minutes[i].at("full_minute")));
     int sum = 0;
     for (int k = 0; k < 80; ++k) sum += counts[i * 80 + k];

@@ -1,9 +1,11 @@
-// snodump on what real runs of the pipeline leave: the summary's numbers, the CSV rows against the
-// drops put in, the plot, --check passing on a correct run (a main header after the last particle
-// included) and naming the first inconsistency of a flipped byte in each of the three files, and
-// every reader surviving truncation and flipped bytes of a small particle file.
+// snodump on what real runs of the pipeline leave: the summary's numbers, the CSV rows (times and
+// flags included) against the drops put in, the plot with the curve and band of the chosen law,
+// --check passing on a correct run (a main header after the last particle included) and naming the
+// first inconsistency of a flipped byte in each of the three files, and every reader surviving
+// truncation and flipped bytes of a small particle file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -14,6 +16,7 @@
 #include "sno_check.h"
 #include "sno_csv.h"
 #include "sno_plot.h"
+#include "sno_products.h"
 #include "sno_reader.h"
 #include "sno_summary.h"
 #include "support/rain_fixture.h"
@@ -111,27 +114,55 @@ TEST_F(SnodumpRun, CsvRowsCarryTheDropsPutIn) {
   const auto rows = split(dp_test::read_text(run_->dir->file("p.csv")), '\n');
   ASSERT_EQ(rows.size(), 1 + run_->rain.drops.size() + 1);  // header, rows, empty after the last line end
   EXPECT_EQ(rows[0],
-            "time_s,y_start,eq_diam_mm,speed_m_s,scale_a_mm,scale_b_mm,scale_h_mm,x_min_a,x_min_b,lines_a,lines_b,"
-            "width_a_px,width_b_px,height_a_lines,height_b_lines,diff_lins");
+            "time,time_unix_s,seconds_of_day,y_start,eq_diam_mm,speed_m_s,scale_a_mm,scale_b_mm,scale_h_mm,x_min_a,"
+            "x_min_b,lines_a,lines_b,width_a_px,width_b_px,height_a_lines,height_b_lines,diff_lins,fall_speed_flag,"
+            "product_flag");
+  int implausible = 0;
   for (size_t i = 0; i < run_->rain.drops.size(); ++i) {
     const auto& d = run_->rain.drops[i];
     const auto f = split(rows[i + 1], ',');
-    ASSERT_EQ(f.size(), 16u) << rows[i + 1];
+    ASSERT_EQ(f.size(), 20u) << rows[i + 1];
     const int h = half_max(d);
-    EXPECT_EQ(f[0], fmt("%.6f", d.y / k_freq));
-    EXPECT_EQ(f[1], fmt("%.1f", d.y));
-    EXPECT_GT(std::stod(f[2]), 0.0);
+    // The header holds from 2005-05-03 00:00:00 UTC; the drops fall in its first two minutes.
+    const long long ms = std::llround(d.y / k_freq * 1000.0);
+    char iso[96];
+    std::snprintf(iso, sizeof iso, "2005-05-03T00:%02lld:%02lld.%03lldZ", ms / 60000, ms / 1000 % 60, ms % 1000);
+    EXPECT_EQ(f[0], iso);
+    EXPECT_EQ(f[1], fmt("%.6f", 1115078400.0 + d.y / k_freq));
+    EXPECT_EQ(f[2], fmt("%.6f", d.y / k_freq));
+    EXPECT_EQ(f[3], fmt("%.1f", d.y));
+    const double diam = std::stod(f[4]), speed = std::stod(f[5]);
+    EXPECT_GT(diam, 0.0);
     // The planes are 6 mm apart and B sees the drop `delay` lines later: 6 mm / delay per line.
-    EXPECT_NEAR(std::stod(f[3]), 6.0 / d.delay * k_freq / 1000.0, 0.004) << rows[i + 1];
-    EXPECT_NEAR(std::stod(f[6]), 6.0 / d.delay, 0.0001);
-    EXPECT_EQ(f[3], fmt("%.6g", std::stod(f[6]) * k_freq / 1000.0));
-    const std::vector<std::string> ints(f.begin() + 7, f.end());
+    EXPECT_NEAR(speed, 6.0 / d.delay * k_freq / 1000.0, 0.004) << rows[i + 1];
+    EXPECT_NEAR(std::stod(f[8]), 6.0 / d.delay, 0.0001);
+    EXPECT_EQ(f[5], fmt("%.6g", std::stod(f[8]) * k_freq / 1000.0));
+    const std::vector<std::string> ints(f.begin() + 9, f.begin() + 18);
     const std::vector<std::string> want = {
         std::to_string(d.x - h),      std::to_string(d.x - h + 2), std::to_string(d.height), std::to_string(d.height),
         std::to_string(2 * h),        std::to_string(2 * h),       std::to_string(d.height), std::to_string(d.height),
         std::to_string(2 * d.delay)};
     EXPECT_EQ(ints, want) << rows[i + 1];
+    // The flags of the default check, Atlas +-50 %; every drop lies well inside the 640 columns.
+    const double ref = 9.65 - 10.3 * std::exp(-0.6 * diam);
+    const char* verdict = speed < 0.5 * ref ? "1" : speed > 1.5 * ref ? "2" : "0";
+    EXPECT_EQ(f[18], verdict) << rows[i + 1];
+    EXPECT_EQ(f[19], f[18] == "0" ? "0" : "1") << rows[i + 1];
+    implausible += f[18] != "0";
   }
+  EXPECT_LT(implausible, 150);  // the fixture's drops are not all of one verdict
+}
+
+TEST(SnodumpCsv, IsoTimeIsRoundedToTheMillisecondAndEmptyOutsideItsRange) {
+  const struct {
+    double t;
+    const char* want;
+  } cases[] = {{1115130601.2344, "2005-05-03T14:30:01.234Z"}, {1115130601.2346, "2005-05-03T14:30:01.235Z"},
+               {1115135999.9996, "2005-05-03T16:00:00.000Z"},  // rounds into the next hour
+               {951825599.5, "2000-02-29T11:59:59.500Z"},      {0.0, "1970-01-01T00:00:00.000Z"},
+               {4294967295.0, "2106-02-07T06:28:15.000Z"},     {4294967295.9999, ""},
+               {-0.001, ""},                                    {NAN, ""}};
+  for (const auto& c : cases) EXPECT_EQ(dp::iso_time_ms(c.t), c.want) << fmt("%.4f", c.t);
 }
 
 TEST_F(SnodumpRun, SummaryShowsTheHeaderTheMinutesAndTheStatistics) {
@@ -185,9 +216,62 @@ TEST_F(SnodumpRun, PlotDrawsEveryParticleAndTheReferenceCurve) {
   for (size_t at = svg.find("<circle"); at != std::string::npos; at = svg.find("<circle", at + 1)) ++circles;
   EXPECT_EQ(circles, 150u + 1u);  // the particles and the legend's marker
   EXPECT_NE(svg.find("particles (150 drawn)"), std::string::npos);
-  EXPECT_NE(svg.find("reference v = 9.65"), std::string::npos);
-  EXPECT_NEAR(dp::reference_speed(2.0), 9.65 - 10.3 * std::exp(-1.2), 1e-12);
+  EXPECT_NE(svg.find("Atlas et al. (1973): v = 9.65"), std::string::npos);
   EXPECT_NE(dp_test::read_text(run_->dir->file("s.txt")).find("particles per minute"), std::string::npos);
+}
+
+/// The numbers of the points="..." attribute of the element with the given id, as (x, y) pairs.
+std::vector<std::pair<double, double>> svg_points(const std::string& svg, const std::string& id) {
+  std::vector<std::pair<double, double>> pts;
+  const size_t at = svg.find(" id=\"" + id + "\" ");
+  if (at == std::string::npos) return pts;
+  const size_t from = svg.find("points=\"", at) + 8, to = svg.find('"', from);
+  std::stringstream in(svg.substr(from, to - from));
+  double x = 0, y = 0;
+  char comma = 0;
+  while (in >> x >> comma >> y) pts.emplace_back(x, y);
+  return pts;
+}
+
+// The curve is the chosen law and the band its tolerance, read back from the drawing. Particles
+// up to 5 mm and 9 m/s fix the scatter's axes at 0..6 mm (x 90 to 670) and 0..10 m/s (y 456 up to 96).
+TEST(SnodumpPlot, CurveAndBandFollowTheChosenLawAndTolerance) {
+  std::vector<double> diam, speed;
+  for (int i = 1; i <= 10; ++i) {
+    diam.push_back(0.5 * i);
+    speed.push_back(std::min(9.0, 2.0 * diam.back()));
+  }
+  dp::speed_check beard;
+  beard.law = dp::speed_law::beard;
+  beard.relative = false;
+  beard.tolerance = 0.5;
+  const struct {
+    dp::speed_check check;
+    const char* law;
+    const char* band;
+    const char* other_law;
+  } cases[] = {{{}, "Atlas et al. (1973): v = 9.65 \xE2\x88\x92 10.3 exp(\xE2\x88\x92" "0.6 D)",
+                "tolerance \xC2\xB1" "50 % of the reference", "Beard"},
+               {beard, "Beard (1976) at 1013 hPa, 20 \xC2\xB0" "C", "tolerance \xC2\xB1" "0.5 m/s", "Atlas"}};
+  for (const auto& c : cases) {
+    const std::string svg = dp::svg_plot(diam, speed, "t", c.check);
+    EXPECT_NE(svg.find(">" + std::string(c.law) + "</text>"), std::string::npos) << c.law;
+    EXPECT_NE(svg.find(">" + std::string(c.band) + "</text>"), std::string::npos) << c.band;
+    EXPECT_EQ(svg.find(c.other_law), std::string::npos) << c.law;
+    const auto curve = svg_points(svg, "reference-curve"), band = svg_points(svg, "tolerance-band");
+    ASSERT_GE(curve.size(), 200u) << c.law;  // Beard has no value at 0 mm
+    ASSERT_EQ(band.size(), 2 * curve.size()) << c.law;
+    for (size_t k = 0; k < curve.size(); ++k) {
+      const double d = (curve[k].first - 90.0) / 580.0 * 6.0;
+      const auto speed_at = [](double y) { return (456.0 - y) / 360.0 * 10.0; };
+      const double v = dp::reference_fall_speed(c.check.law, d);
+      const double tol = c.check.relative ? c.check.tolerance * std::fabs(v) : c.check.tolerance;
+      EXPECT_NEAR(speed_at(curve[k].second), v, 0.02) << c.law << " at " << d << " mm";
+      EXPECT_EQ(band[k].first, curve[k].first);
+      EXPECT_NEAR(speed_at(band[k].second), std::max(0.0, v + tol), 0.02) << c.law << " at " << d << " mm";
+      EXPECT_NEAR(speed_at(band[band.size() - 1 - k].second), std::max(0.0, v - tol), 0.02) << c.law << " at " << d;
+    }
+  }
 }
 
 TEST_F(SnodumpRun, CheckPassesOnTheRunsOutput) {
@@ -332,8 +416,10 @@ TEST(SnodumpCheck, SurvivesTruncationAndFlippedBytesOfASmallFile) {
     dp::sno_scan scan;
     if (dp::scan_sno(run->file(".sno"), &scan, &fault, nullptr)) {
       std::string rows;
-      dp::for_each_particle(
-          run->file(".sno"), scan, [&](const dp::particle_values& v) { rows += dp::csv_row(v); }, &fault, nullptr);
+      const auto each = [&](const dp::particle_values& v) {
+        rows += dp::csv_row(v, dp::derive_products(v, scan.headers, {}, false));
+      };
+      dp::for_each_particle(run->file(".sno"), scan, each, &fault, nullptr);
     }
   };
   testing::internal::CaptureStderr();

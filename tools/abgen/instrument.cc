@@ -53,6 +53,11 @@ calib_rows neutral_calib() {
   return c;
 }
 
+void set_format(instrument& in, const int16_t format) {
+  in.format = format;
+  if (format != 3) in.x_center = k_implied_x_center;
+}
+
 bool set_frequency(instrument& in, double hz) {
   if (!(hz > 0.0)) return false;
   if (in.format != 1) {

@@ -49,7 +49,7 @@ struct instrument {
   int16_t format = 3;         ///< raw file format 1, 2 or 3
   double freq = 34000.0;      ///< line frequency (lines per second) as the headers give it
   int16_t divisor = 0;        ///< format 1: timer divisor, freq = 1193180 / divisor
-  int16_t x_center = 320;     ///< centre column; a line has 2 x_center pixels
+  int16_t x_center = 320;     ///< centre column; a line has 2 x_center pixels (see set_format)
   float HBL = 6.0f, HBR = 6.2f, HFR = 6.1f;  ///< plane distances (mm) at three corners
   float XSCALE0_1 = 0.150f, XSCALE0_2 = 0.155f;  ///< pixel sizes (mm) at the area's centre
   float L0_1 = 680.0f, L0_2 = 700.0f;            ///< camera distances (mm) from the centre
@@ -66,6 +66,14 @@ struct instrument {
 calib_rows typical_calib();
 /// The calibration with no deviations at all.
 calib_rows neutral_calib();
+
+/// x_center of formats 1 and 2, whose main headers do not carry it: the evaluation takes 256.
+inline constexpr int16_t k_implied_x_center = 256;
+
+/// Sets the raw file format and the line width that goes with it, so that the lines drawn match
+/// the width the headers give the evaluation: formats 1 and 2 get k_implied_x_center (512-pixel
+/// lines); format 3 keeps in.x_center, which its header carries (640 pixels by default).
+void set_format(instrument& in, int16_t format);
 
 /// Sets the line frequency near hz: formats 2 and 3 take it as it is; format 1 stores the timer
 /// divisor round(1193180 / hz), and the frequency becomes 1193180 / divisor (integer division).

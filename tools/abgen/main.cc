@@ -31,7 +31,8 @@ const char* const k_usage =
     "  --settings FILE       also write the settings file (DROPPAIR.SET) to FILE\n"
     "  --calib FILE          also write the calibration file (corrfact.dat) to FILE\n"
     "Recording:\n"
-    "  --format 1|2|3        raw file format (default 3)\n"
+    "  --format 1|2|3        raw file format (default 3); camera lines of 640 pixels in format\n"
+    "                        3, of 512 in formats 1 and 2 (their headers imply x_center 256)\n"
     "  --start Y-M-DTh:m:s   start of the recording, UTC (default 2005-05-03T14:30:00)\n"
     "  --duration SECONDS    seconds of rain (default 60; 0 = no limit)\n"
     "  --drops N             stop after N raindrops\n"
@@ -146,7 +147,7 @@ int main(int argc, char** argv) {
     } else if (opt == "--format") {
       const std::string v = value();
       if (v != "1" && v != "2" && v != "3") usage_error("bad value for --format: '" + v + "' (1, 2 or 3)");
-      plan.in.format = static_cast<int16_t>(v[0] - '0');
+      set_format(plan.in, static_cast<int16_t>(v[0] - '0'));
     } else if (opt == "--start") {
       plan.start = parse_start(value());
     } else if (opt == "--duration") {

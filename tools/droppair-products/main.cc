@@ -76,17 +76,6 @@ int data_error(const std::string& what) {
   return 1;
 }
 
-/// date_created: SOURCE_DATE_EPOCH when set (reproducible products), else now.
-int64_t creation_time() {
-  const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
-  if (fixed != nullptr && *fixed != '\0') {
-    char* end = nullptr;
-    const long long t = std::strtoll(fixed, &end, 10);
-    if (*end == '\0' && t >= 0 && t <= 4294967295LL) return t;
-  }
-  return static_cast<int64_t>(std::time(nullptr));
-}
-
 int64_t day_of(double t) { return static_cast<int64_t>(std::floor(t / static_cast<double>(dp::k_day_s))); }
 
 /// First moment a file's particles are counted from.
@@ -212,7 +201,7 @@ int main(int argc, char** argv) {
   meta.oeu_nr = first.oeu_nr;
   meta.line_fr = first.line_fr;
   meta.station_id = meta.station.station_id.empty() ? "oeu" + std::to_string(first.oeu_nr) : meta.station.station_id;
-  meta.created = creation_time();
+  meta.created = dp::creation_time();
   for (int i = 0; i < argc; ++i) meta.history += (i > 0 ? " " : "") + std::string(i == 0 ? "droppair-products" : argv[i]);
   char tol[32];
   if (meta.check.relative) std::snprintf(tol, sizeof tol, "%.6g%%", meta.check.tolerance * 100.0);

@@ -41,23 +41,32 @@ constexpr const char* k_usage =
     "diameter and fall speed.\n"
     "\n"
     "options:\n"
-    "  --csv            one row per particle instead of the summary (columns: time_s, y_start,\n"
-    "                   eq_diam_mm, speed_m_s, scale_a_mm, scale_b_mm, scale_h_mm, x_min_a, x_min_b,\n"
-    "                   lines_a, lines_b, width_a_px, width_b_px, height_a_lines, height_b_lines,\n"
-    "                   diff_lins)\n"
+    "  --csv            one row per particle instead of the summary; columns: time (UTC, ISO 8601,\n"
+    "                   to the millisecond), time_unix_s (seconds since 1970-01-01 UTC),\n"
+    "                   seconds_of_day (line number / line frequency), y_start, eq_diam_mm,\n"
+    "                   speed_m_s, scale_a_mm, scale_b_mm, scale_h_mm, x_min_a, x_min_b, lines_a,\n"
+    "                   lines_b, width_a_px, width_b_px, height_a_lines, height_b_lines, diff_lins,\n"
+    "                   fall_speed_flag (0 plausible, 1 too slow, 2 too fast, 3 not checked) and\n"
+    "                   product_flag (0 used, 1 implausible speed, 2 cut at a line end, 3 10 mm or\n"
+    "                   more, 4 incomplete)\n"
     "  --check          check the .sno, .shd and .abh against each other; prints \"OK ...\" and exits\n"
     "                   0, or names the first inconsistency (file, byte offset, expected, found)\n"
     "                   and exits 1\n"
-    "  --plot FILE.svg  also draw fall speed against diameter, with the reference fall-speed\n"
-    "                   curve, and the size histogram\n"
+    "  --plot FILE.svg  also draw fall speed against diameter, with the curve of the reference law\n"
+    "                   and its tolerance band (--speed-law, --speed-tolerance), and the size\n"
+    "                   histogram\n"
     "  --out FILE       write the summary or the CSV to FILE instead of standard output\n"
     "  --netcdf FILE    also write the particles and the per-minute products as netCDF (CF 1.8):\n"
     "                   per particle time, diameter, fall speeds, flags, scales, sizes and\n"
     "                   positions; per minute and 0.125 mm diameter bin the counts and N(D), and\n"
     "                   per minute rain rate, concentration, Dm, Nw, Z and liquid water content\n"
-    "  --minute-csv FILE  also write the per-minute products as CSV\n"
-    "  --speed-law atlas|beard  reference fall speed of the plausibility check: Atlas et al. (1973)\n"
-    "                   v = 9.65 - 10.3 exp(-0.6 D) (default), or Beard (1976) at 1013 hPa, 20 C\n"
+    "  --minute-csv FILE  also write the per-minute products as CSV; columns: time (UTC, ISO 8601),\n"
+    "                   time_unix_s, full_minute, particles, used, implausible, rain_rate_mm_per_h,\n"
+    "                   concentration_per_m3, dm_mm, nw_per_m3_mm, z_mm6_per_m3, reflectivity_dbz,\n"
+    "                   lwc_g_per_m3, and per 0.125 mm bin count_<lo>_<hi> and nd_per_m3_mm_<lo>_<hi>\n"
+    "  --speed-law atlas|beard  reference fall speed of the plausibility check (flags, products,\n"
+    "                   plot): Atlas et al. (1973) v = 9.65 - 10.3 exp(-0.6 D) (default), or\n"
+    "                   Beard (1976) at 1013 hPa, 20 C\n"
     "  --speed-tolerance T  how far a fall speed may lie from the reference: a share such as 50%\n"
     "                   (default) or a speed such as 0.5m/s\n"
     "  --keep-implausible  keep particles with an implausible fall speed in the per-minute products\n"
@@ -119,18 +128,6 @@ struct damage_log {
   }
 };
 
-#ifdef SNODUMP_NETCDF
-/// date_created of the netCDF file: SOURCE_DATE_EPOCH when set (reproducible builds of data), else now.
-int64_t creation_time() {
-  const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
-  if (fixed != nullptr && *fixed != '\0') {
-    char* end = nullptr;
-    const long long t = std::strtoll(fixed, &end, 10);
-    if (*end == '\0' && t >= 0 && t <= 4294967295LL) return t;
-  }
-  return static_cast<int64_t>(std::time(nullptr));
-}
-#endif
 
 }  // namespace
 
@@ -262,7 +259,7 @@ int main(int argc, char** argv) {
     dp::netcdf_meta meta;
     meta.sno_name = std::filesystem::path(sno).filename().string();
     for (int i = 0; i < argc; ++i) meta.history += (i > 0 ? " " : "") + std::string(i == 0 ? "snodump" : argv[i]);
-    meta.created = creation_time();
+    meta.created = dp::creation_time();
     meta.check = speed;
     meta.keep_implausible = keep_implausible;
     if (!dp::netcdf_begin(nc, netcdf, summary.scan.particles, summary.scan, meta, &nc_error)) {
@@ -274,9 +271,9 @@ int main(int argc, char** argv) {
 
   damage_log damage;
   const auto each = [&](const dp::particle_values& v) {
-    if (csv) std::fprintf(os, "%s\n", dp::csv_row(v).c_str());
-    dp::summary_add(summary, v);
     const dp::particle_products p = dp::derive_products(v, summary.scan.headers, speed, keep_implausible);
+    if (csv) std::fprintf(os, "%s\n", dp::csv_row(v, p).c_str());
+    dp::summary_add(summary, v);
     dp::summary_add_products(summary, p);
     dp::minute_add(minutes, v, p);
 #ifdef SNODUMP_NETCDF
@@ -307,7 +304,7 @@ int main(int argc, char** argv) {
 
   if (!plot.empty()) {
     const std::string title = "Particles of " + std::filesystem::path(sno).filename().string();
-    const std::string svg = dp::svg_plot(summary.diam_mm, summary.speed_m_s, title);
+    const std::string svg = dp::svg_plot(summary.diam_mm, summary.speed_m_s, title, speed);
     std::FILE* f = std::fopen(plot.c_str(), "wb");
     if (f == nullptr) return data_error("cannot write " + plot + ": " + std::strerror(errno));
     const bool ok = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();

@@ -19,9 +19,26 @@ void add_size(std::string& row, int32_t v) {
 
 }  // namespace
 
-std::string csv_row(const particle_values& v) {
+std::string iso_time_ms(const double t) {
+  if (!std::isfinite(t) || t < 0 || t >= 4294967296.0) return "";
+  // Rounded once, in milliseconds, so that 59.9996 s becomes the next minute, not "59.1000".
+  const auto ms = static_cast<int64_t>(std::llround(t * 1000.0));
+  const int64_t s = ms / 1000;
+  if (s > 4294967295LL) return "";
+  std::string text = utc_text(static_cast<uint32_t>(s));
+  text[10] = 'T';
+  char frac[8];
+  std::snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms % 1000));
+  return text + frac;
+}
+
+std::string csv_row(const particle_values& v, const particle_products& p) {
   std::string row;
-  row.reserve(128);
+  row.reserve(192);
+  row += iso_time_ms(p.time);
+  row += ',';
+  add_real(row, "%.6f", p.time);
+  row += ',';
   add_real(row, "%.6f", v.time_s);
   row += ',';
   add_real(row, "%.1f", v.y_start);
@@ -41,13 +58,15 @@ std::string csv_row(const particle_values& v) {
     add_size(row, n);
   }
   row += ',' + std::to_string(v.diff_lins);
+  row += ',' + std::to_string(static_cast<int>(p.verdict));
+  row += ',' + std::to_string(static_cast<int>(p.use));
   return row;
 }
 
 std::string minute_csv_columns() {
-  std::string row = "time,time_s,full_minute,particles,used,implausible,rain_rate_mm_h,concentration_m3,dm_mm,"
-                    "nw_m3_mm,z_mm6_m3,lwc_g_m3";
-  for (const char* what : {"count", "nd"}) {
+  std::string row = "time,time_unix_s,full_minute,particles,used,implausible,rain_rate_mm_per_h,concentration_per_m3,"
+                    "dm_mm,nw_per_m3_mm,z_mm6_per_m3,reflectivity_dbz,lwc_g_per_m3";
+  for (const char* what : {"count", "nd_per_m3_mm"}) {
     for (int k = 0; k < k_diam_bins; ++k) {
       char buf[48];
       std::snprintf(buf, sizeof buf, ",%s_%.3f_%.3f", what, bin_lower(k), bin_lower(k + 1));
@@ -68,7 +87,8 @@ void write_minute_csv(std::FILE* out, const minute_table& t, const double start)
     row = iso_time(static_cast<double>(m) * k_minute_s) + "," + std::to_string(m * 60) + "," +
           (minute_complete(t, start, m) ? "1" : "0");
     for (const int64_t n : {s.particles, s.used, s.implausible}) row += "," + std::to_string(n);
-    for (const double x : {v.rain_rate, v.concentration, v.dm, v.nw, v.z, v.lwc}) {
+    const double dbz = v.z > 0 ? 10.0 * std::log10(v.z) : NAN;
+    for (const double x : {v.rain_rate, v.concentration, v.dm, v.nw, v.z, dbz, v.lwc}) {
       row += ',';
       add_real(row, "%.6g", x);
     }

@@ -3,7 +3,9 @@
 #include <netcdf.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 namespace dp {
@@ -88,6 +90,16 @@ constexpr size_t k_ncols = sizeof k_columns / sizeof k_columns[0];
 const particle_column* particle_columns(size_t* n) {
   *n = k_ncols;
   return k_columns;
+}
+
+int64_t creation_time() {
+  const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
+  if (fixed != nullptr && *fixed != '\0') {
+    char* end = nullptr;
+    const long long t = std::strtoll(fixed, &end, 10);
+    if (*end == '\0' && t >= 0 && t <= 4294967295LL) return t;
+  }
+  return static_cast<int64_t>(std::time(nullptr));
 }
 
 bool nc_run::fail(const std::string& path, std::string* why) const {

@@ -74,6 +74,9 @@ int nc_def_column(nc_run& nc, int ncid, const char* name, int type, int ndims, c
 /// flag_values and flag_meanings of a byte flag variable.
 void nc_flag_atts(nc_run& nc, int ncid, int id, const std::vector<signed char>& values, const char* meanings);
 
+/// date_created of a product file: SOURCE_DATE_EPOCH when set (reproducible products), else now.
+int64_t creation_time();
+
 /// What the file says about where it comes from.
 struct netcdf_meta {
   std::string sno_name;  ///< file name of the particle file

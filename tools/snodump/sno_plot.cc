@@ -106,9 +106,8 @@ void axes(std::string& s, const panel& p, const std::string& title, const std::s
 
 }  // namespace
 
-double reference_speed(double d_mm) { return 9.65 - 10.3 * std::exp(-0.6 * d_mm); }
-
-std::string svg_plot(const std::vector<double>& diam_mm, const std::vector<double>& speed_m_s, const std::string& title) {
+std::string svg_plot(const std::vector<double>& diam_mm, const std::vector<double>& speed_m_s, const std::string& title,
+                     const speed_check& check) {
   const size_t n = diam_mm.size();
   // Axes reach the largest value unless it lies far beyond the 99.5th percentile.
   const auto reach = [](const std::vector<double>& v) {
@@ -169,6 +168,32 @@ std::string svg_plot(const std::vector<double>& diam_mm, const std::vector<doubl
            sc.x0, sc.y0, sc.w, sc.h);
 
   axes(s, sc, "Fall speed against diameter", "equivalent diameter D (mm)", "fall speed v (m/s)");
+  // The tolerance band under the points: the speeds the check calls plausible. The curve and band
+  // are sampled at 200 diameters; where the law has no value (Beard at D = 0) they start later.
+  std::vector<double> ds, band_lo, band_hi;
+  for (int k = 0; k <= 200; ++k) {
+    const double d = sc.xmax * k / 200.0;
+    const double v = reference_fall_speed(check.law, d);
+    if (!std::isfinite(v)) continue;
+    const double tol = check.relative ? check.tolerance * std::fabs(v) : check.tolerance;
+    ds.push_back(d);
+    band_lo.push_back(std::max(0.0, v - tol));
+    band_hi.push_back(std::max(0.0, v + tol));
+  }
+  s += fmt("<polygon id=\"tolerance-band\" clip-path=\"url(#scatter-area)\" fill=\"%s\" fill-opacity=\"0.12\" "
+           "stroke=\"none\" points=\"",
+           k_curve_colour);
+  for (size_t k = 0; k < ds.size(); ++k) s += fmt("%s%.1f,%.1f", k == 0 ? "" : " ", sc.px(ds[k]), sc.py(band_hi[k]));
+  for (size_t k = ds.size(); k-- > 0;) s += fmt(" %.1f,%.1f", sc.px(ds[k]), sc.py(band_lo[k]));
+  s += "\"/>\n";
+  // Its two edges dashed (not the polygon's outline, which would also draw its ends).
+  for (const std::vector<double>* edge : {&band_hi, &band_lo}) {
+    s += fmt("<polyline clip-path=\"url(#scatter-area)\" fill=\"none\" stroke=\"%s\" stroke-opacity=\"0.55\" "
+             "stroke-width=\"1\" stroke-dasharray=\"5 3\" points=\"",
+             k_curve_colour);
+    for (size_t k = 0; k < ds.size(); ++k) s += fmt("%s%.1f,%.1f", k == 0 ? "" : " ", sc.px(ds[k]), sc.py((*edge)[k]));
+    s += "\"/>\n";
+  }
   s += fmt("<g clip-path=\"url(#scatter-area)\" fill=\"%s\" fill-opacity=\"0.45\">\n", k_point_colour);
   for (size_t i = 0; i < n; ++i) {
     const double d = diam_mm[i];
@@ -186,25 +211,32 @@ std::string svg_plot(const std::vector<double>& diam_mm, const std::vector<doubl
     s += fmt("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.3\"/>\n", sc.px(d), sc.py(v));
   }
   s += "</g>\n";
-  s += fmt("<polyline clip-path=\"url(#scatter-area)\" fill=\"none\" stroke=\"%s\" stroke-width=\"2.2\" points=\"",
+  s += fmt("<polyline id=\"reference-curve\" clip-path=\"url(#scatter-area)\" fill=\"none\" stroke=\"%s\" "
+           "stroke-width=\"2.2\" points=\"",
            k_curve_colour);
-  for (int k = 0; k <= 200; ++k) {
-    const double d = sc.xmax * k / 200.0;
-    s += fmt("%s%.1f,%.1f", k == 0 ? "" : " ", sc.px(d), sc.py(reference_speed(d)));
-  }
+  for (size_t k = 0; k < ds.size(); ++k)
+    s += fmt("%s%.1f,%.1f", k == 0 ? "" : " ", sc.px(ds[k]), sc.py(reference_fall_speed(check.law, ds[k])));
   s += "\"/>\n";
 
   // Legend, lower right of the scatter (large drops never fall slowly).
-  const double lx = sc.x0 + sc.w - 292, ly = sc.y0 + sc.h - 66;
-  s += fmt("<g font-size=\"12\"><rect x=\"%.1f\" y=\"%.1f\" width=\"280\" height=\"54\" rx=\"4\" fill=\"white\" "
+  const std::string law = check.law == speed_law::atlas
+                              ? "Atlas et al. (1973): v = 9.65 \xE2\x88\x92 10.3 exp(\xE2\x88\x92" "0.6 D)"
+                              : "Beard (1976) at 1013 hPa, 20 \xC2\xB0" "C";
+  const std::string band = check.relative ? fmt("tolerance \xC2\xB1%.4g %% of the reference", check.tolerance * 100.0)
+                                          : fmt("tolerance \xC2\xB1%.4g m/s", check.tolerance);
+  const double lx = sc.x0 + sc.w - 352, ly = sc.y0 + sc.h - 86;
+  s += fmt("<g font-size=\"12\"><rect x=\"%.1f\" y=\"%.1f\" width=\"340\" height=\"74\" rx=\"4\" fill=\"white\" "
            "fill-opacity=\"0.92\" stroke=\"#999\"/>\n",
            lx, ly);
   s += fmt("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3.5\" fill=\"%s\" fill-opacity=\"0.6\"/>\n", lx + 18, ly + 18, k_point_colour);
   s += fmt("<text x=\"%.1f\" y=\"%.1f\">particles (%lld drawn)</text>\n", lx + 34, ly + 22, static_cast<long long>(shown));
   s += fmt("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"2.2\"/>\n", lx + 8,
            ly + 38, lx + 28, ly + 38, k_curve_colour);
-  s += fmt("<text x=\"%.1f\" y=\"%.1f\">reference v = 9.65 \xE2\x88\x92 10.3 exp(\xE2\x88\x92""0.6 D)</text></g>\n",
-           lx + 34, ly + 42);
+  s += fmt("<text x=\"%.1f\" y=\"%.1f\">%s</text>\n", lx + 34, ly + 42, escape(law).c_str());
+  s += fmt("<rect x=\"%.1f\" y=\"%.1f\" width=\"20\" height=\"10\" fill=\"%s\" fill-opacity=\"0.12\" stroke=\"%s\" "
+           "stroke-opacity=\"0.55\" stroke-dasharray=\"5 3\"/>\n",
+           lx + 8, ly + 53, k_curve_colour, k_curve_colour);
+  s += fmt("<text x=\"%.1f\" y=\"%.1f\">%s</text></g>\n", lx + 34, ly + 62, escape(band).c_str());
 
   axes(s, hi, "Size distribution", "equivalent diameter D (mm)", fmt("particles per %s mm", tick_label(bin, bin).c_str()));
   s += fmt("<g fill=\"%s\" fill-opacity=\"0.8\" stroke=\"white\" stroke-width=\"0.6\">\n", k_point_colour);
