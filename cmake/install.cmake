@@ -3,11 +3,11 @@
 # build. Included at the end of the root CMakeLists.txt.
 include(GNUInstallDirs)
 
-set(DROPPAIR_VERSION "7.008" CACHE STRING "Version of the installed package")
+# DROPPAIR_VERSION comes from cmake/version.cmake.
 
 install(TARGETS droppair RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set(droppair_man_pages man/droppair.1)
-foreach(tool abgen snodump)
+foreach(tool abgen snodump droppair-products)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     list(APPEND droppair_man_pages man/${tool}.1)
@@ -15,8 +15,9 @@ foreach(tool abgen snodump)
 endforeach()
 if(NOT WIN32)
   # The batch runner needs python3 and GNU parallel, so it is not part of the Windows build.
-  install(PROGRAMS scripts/droppair-batch DESTINATION ${CMAKE_INSTALL_BINDIR})
-  list(APPEND droppair_man_pages man/droppair-batch.1)
+  # The quick-looks need Debian's python3-matplotlib, -netcdf4 and -numpy.
+  install(PROGRAMS scripts/droppair-batch scripts/droppair-quicklook DESTINATION ${CMAKE_INSTALL_BINDIR})
+  list(APPEND droppair_man_pages man/droppair-batch.1 man/droppair-quicklook.1)
   install(FILES ${droppair_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 # The Windows archive keeps the README and the examples at its top, beside bin/.
@@ -53,6 +54,6 @@ else()
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, python3")
   endif()
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel, python3-matplotlib, python3-netcdf4, python3-numpy")
 endif()
 include(CPack)
