@@ -1,6 +1,9 @@
 // droppair-batch over a small generated archive: the summary's rows, outputs byte-identical to
 // single runs of droppair, a damaged file that fails alone, a missing calibration that fails every
-// run, --resume doing no work the second time, and the command line GNU parallel receives.
+// run, --resume doing no work the second time, and the command line GNU parallel receives. Then
+// the daily products made after the runs (only from runs that ended normally, per-day rain totals,
+// --resume redoing only the days whose inputs changed), and runs over two ssh logins of this
+// machine, against a test sshd, that equal local runs byte for byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,8 +15,10 @@
 #include <sstream>
 
 #include "platform/byte_order.h"
+#include "support/abgen_run.h"
 #include "support/raw_fixture.h"
 #include "support/scratch_run.h"
+#include "support/ssh_hosts.h"
 
 namespace {
 
@@ -269,6 +274,178 @@ TEST(DroppairBatch, RefusesBadInvocationsWithStatusTwo) {
   const outcome help = run_in(a.dir, "--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--sshlogin"), std::string::npos);
+}
+
+// A stand-in for droppair-products records its arguments and fails: the batch names the failure,
+// exits 1, and hands over only the .sno of the runs that ended normally, with the station, the
+// batch's settings and calibration and, under --resume, --only-changed.
+TEST(DroppairBatch, ProductsGetTheGoodRunsAndTheirFailureFailsTheBatch) {
+  NEED_PARALLEL();
+  archive a;
+  write_text(a.dir.file("products"),
+             "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >\"$PWD/products.args\"\n"
+             "echo 'droppair-products: refused: files of two stations' >&2\nexit 1\n");
+  fs::permissions(a.dir.file("products"), fs::perms::owner_all);
+  write_text(a.dir.file("station.yml"), "station_name: test field\nlatitude: 1\nlongitude: 2\naltitude: 3\n");
+  const std::string prefix = "--droppair-products ./products --products prod --station station.yml ";
+  const outcome r = run_in(a.dir, prefix + "--resume --out runs DROPPAIR.SET corrfact.dat arch");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("not in the products: " + a.damaged + ": exit status 1; rawfil: corrupted ab-file\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("daily products in prod: 0 days, 0 written, 0 unchanged\n"
+                       "FAILED products: droppair-products exit status 1: droppair-products: refused: files of "
+                       "two stations\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("droppair-products: refused"), std::string::npos) << r.err;
+  EXPECT_EQ(read_text(a.dir.file("runs/droppair-batch-days.csv")),
+            "day,status,files,particles,particles_used,rain_mm,recorded_fraction,grid_file,particle_file\n");
+
+  const std::string root = fs::canonical(a.dir.path).string();
+  std::string want = "--out\nprod\n--summary\nprod/droppair-products.csv\n--settings\n" + root +
+                     "/DROPPAIR.SET\n--calibration\n" + root + "/corrfact.dat\n--quiet\n--station\nstation.yml\n"
+                     "--only-changed\n";
+  for (const auto& f : a.good) {
+    const std::string stem = fs::path(f).stem().string();
+    want += root + "/runs/" + stem + "/" + stem + ".sno\n";
+  }
+  EXPECT_EQ(read_text(a.dir.file("products.args")), want);
+
+  // The options the products need are checked before anything runs.
+  EXPECT_EQ(run_in(a.dir, "--station station.yml DROPPAIR.SET corrfact.dat arch").err,
+            "droppair-batch: --station needs --products\n");
+  EXPECT_EQ(run_in(a.dir, "--products prod --station none.yml DROPPAIR.SET corrfact.dat arch").err,
+            "droppair-batch: station file none.yml not found\n");
+  EXPECT_EQ(run_in(a.dir, "--products prod --droppair-products ./none DROPPAIR.SET corrfact.dat arch").err,
+            "droppair-batch: droppair-products not found at ./none\n");
+}
+
+#if defined(DROPPAIR_PRODUCTS_BIN) && defined(ABGEN_BIN)
+// Two abgen files, the first across midnight: day 1 has one input, day 2 two. The products'
+// per-day rows reach the batch's days table and report; a second --resume rewrites nothing, and
+// after the second raw file changes only day 2 is written again.
+TEST(DroppairBatch, DailyProductsAndResumeRedoesOnlyChangedDays) {
+  NEED_PARALLEL();
+  scratch_dir d;
+  fs::create_directories(d.path / "arch");
+  const auto abgen = [&](const std::string& out, const std::string& start, const std::string& seconds,
+                         const std::string& seed) {
+    const auto g = dp_test::run_tool(ABGEN_BIN,
+                                     {"--out", out, "--start", start, "--duration", seconds, "--seed", seed,
+                                      "--rain", "2", "--no-truth", "--settings", "DROPPAIR.SET", "--calib",
+                                      "corrfact.dat", "--neutral-calib"},
+                                     d);
+    ASSERT_EQ(g.status, 0) << g.err;
+  };
+  abgen("arch/V05123_1.ab", "2005-05-03T23:59:50", "20", "1");
+  abgen("arch/V05124_1.ab", "2005-05-04T06:00:00", "10", "2");
+  write_text(d.file("station.yml"),
+             "station_name: Test field\nstation_id: TF01\nlatitude: 47.5\nlongitude: 11.25\naltitude: 900\n");
+  const std::string args = "--products prod --station station.yml --out runs DROPPAIR.SET corrfact.dat arch";
+  const std::string grid1 = d.file("prod/TF01_20050503_dsd_60s.nc"), grid2 = d.file("prod/TF01_20050504_dsd_60s.nc");
+
+  outcome r = run_in(d, args);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const auto runs = summary(d.file("runs/droppair-batch.csv"));
+  const auto days = summary(d.file("runs/droppair-batch-days.csv"));
+  EXPECT_EQ(days, summary(d.file("prod/droppair-products.csv")));
+  ASSERT_EQ(days.size(), 2u);
+  EXPECT_EQ(days.at("2005-05-03").at("files"), "1");
+  EXPECT_EQ(days.at("2005-05-04").at("files"), "2");
+  long particles = 0, per_day = 0;
+  for (const auto& [file, row] : runs) particles += std::stol(row.at("particles"));
+  for (const auto& [day, row] : days) {
+    SCOPED_TRACE(day);
+    EXPECT_EQ(row.at("status"), "written");
+    per_day += std::stol(row.at("particles"));
+    EXPECT_GT(std::stod(row.at("rain_mm")), 0.0);
+    // The report's row: day, files, particles, rain, status.
+    std::stringstream line(r.out.substr(r.out.find("\n" + day + " ") + 1));
+    std::string got_day, files, count, rain, status;
+    line >> got_day >> files >> count >> rain >> status;
+    EXPECT_EQ(files + " " + count + " " + rain + " " + status,
+              row.at("files") + " " + row.at("particles") + " " + row.at("rain_mm") + " written");
+  }
+  EXPECT_EQ(per_day, particles);  // each particle on exactly one day
+  for (const char* f : {"prod/TF01_20050503_particles.nc", "prod/TF01_20050504_particles.nc"})
+    EXPECT_TRUE(fs::exists(d.file(f))) << f;
+  EXPECT_NE(r.out.find("daily products in prod: 2 days, 2 written, 0 unchanged\n"), std::string::npos) << r.out;
+  const bytes day1 = read_file(grid1), day2 = read_file(grid2);
+
+  r = run_in(d, "--resume " + args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("2 raw files: 0 run, 2 up to date;"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("daily products in prod: 2 days, 0 written, 2 unchanged\n"), std::string::npos) << r.out;
+  EXPECT_EQ(summary(d.file("runs/droppair-batch-days.csv")).at("2005-05-04").at("rain_mm"),
+            days.at("2005-05-04").at("rain_mm"));
+  EXPECT_EQ(read_file(grid1), day1);
+  EXPECT_EQ(read_file(grid2), day2);
+
+  abgen("arch/V05124_1.ab", "2005-05-04T06:00:00", "10", "3");
+  fs::last_write_time(d.file("arch/V05124_1.ab"),
+                      fs::last_write_time(d.file("runs/V05124_1/V05124_1.sno")) + std::chrono::seconds(5));
+  r = run_in(d, "--resume " + args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("2 raw files: 1 run, 1 up to date;"), std::string::npos) << r.out;
+  const auto again = summary(d.file("runs/droppair-batch-days.csv"));
+  EXPECT_EQ(again.at("2005-05-03").at("status"), "unchanged");
+  EXPECT_EQ(again.at("2005-05-04").at("status"), "written");
+  EXPECT_EQ(read_file(grid1), day1);
+  EXPECT_NE(read_file(grid2), day2);
+}
+#endif
+
+// Two ssh logins of this machine (one test sshd under two host names) with real GNU parallel: the
+// jobs go to both, and every output, log and summary row equals a local run's.
+TEST(DroppairBatch, TwoSshLoginsGiveTheOutputsOfLocalRuns) {
+  NEED_PARALLEL();
+  dp_test::ssh_hosts hosts;
+  if (!hosts.why_not.empty()) GTEST_SKIP() << "no ssh logins of this machine: " << hosts.why_not;
+  archive a;  // three of its files: one clean, one cut off in its last record, one damaged
+  for (const size_t i : {2, 1}) {
+    fs::remove(a.dir.file(a.good[i]));
+    a.good.erase(a.good.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  const outcome local = run_in(a.dir, "--out local DROPPAIR.SET corrfact.dat arch");
+  const outcome remote = run_in(a.dir, "--ssh " + shell_quote(hosts.ssh_command()) +
+                                           " -S 1/dp-host-a,1/dp-host-b --out remote DROPPAIR.SET corrfact.dat arch");
+  EXPECT_EQ(local.status, 1);  // the damaged file
+  EXPECT_EQ(remote.status, 1) << remote.out << remote.err;
+  EXPECT_EQ(remote.out.substr(0, remote.out.find("particles written")),
+            local.out.substr(0, local.out.find("particles written")));
+
+  std::vector<std::string> stems;
+  for (const auto& f : a.good) stems.push_back(fs::path(f).stem().string());
+  for (const auto& stem : stems) {
+    SCOPED_TRACE(stem);
+    for (const auto& name : {stem + ".sno", stem + ".shd", stem + ".abh", std::string("console.txt")})
+      EXPECT_EQ(read_file(a.dir.file("remote/" + stem + "/" + name)),
+                read_file(a.dir.file("local/" + stem + "/" + name)))
+          << name;
+  }
+  // The error logs after their start lines, the damaged file's too.
+  stems.push_back(fs::path(a.damaged).stem().string());
+  for (const auto& stem : stems) {
+    dp_test::run_result l, m;
+    l.log = read_text(a.dir.file("local/" + stem + "/DROPPAIR.ERR"));
+    m.log = read_text(a.dir.file("remote/" + stem + "/DROPPAIR.ERR"));
+    EXPECT_FALSE(l.log.empty()) << stem;
+    EXPECT_EQ(m.log_tail(), l.log_tail()) << stem;
+  }
+  auto want = summary(a.dir.file("local/droppair-batch.csv")), got = summary(a.dir.file("remote/droppair-batch.csv"));
+  for (auto* rows : {&want, &got})
+    for (auto& [file, row] : *rows) row.erase("seconds"), row["log"].erase(0, row["log"].find('/'));
+  EXPECT_EQ(got, want);
+
+  // Both host names ran jobs (GNU parallel's job log, column Host), each through a login of its own.
+  const std::string joblog = read_text(a.dir.file("remote/droppair-batch.joblog"));
+  EXPECT_NE(joblog.find("\tdp-host-a\t"), std::string::npos) << joblog;
+  EXPECT_NE(joblog.find("\tdp-host-b\t"), std::string::npos) << joblog;
+  const std::string log = hosts.log();
+  size_t logins = 0;
+  for (size_t at = 0; (at = log.find("Accepted publickey", at)) != std::string::npos; ++at) ++logins;
+  EXPECT_GE(logins, 2u + a.good.size() + 1) << log;  // two probes, then one per job
 }
 
 }  // namespace
