@@ -4,6 +4,9 @@
 // equal to snodump's per-minute ones; the time step, the bins and the station file checked.
 #include <gtest/gtest.h>
 
+// The products command is built only where netCDF-C, yaml-cpp and OpenSSL are found.
+#ifdef DROPPAIR_PRODUCTS_BIN
+
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -17,9 +20,7 @@
 #include "station_file.h"
 #include "support/abgen_run.h"
 
-#if defined(DROPPAIR_PRODUCTS_BIN) && defined(ABGEN_BIN)
 #include <netcdf.h>
-#endif
 
 namespace {
 
@@ -77,7 +78,7 @@ TEST(ProductsStation, RequiredKeysAndPositionsAreChecked) {
   EXPECT_FALSE(read("- a\n- b\n", &s, &why));
 }
 
-#if defined(DROPPAIR_PRODUCTS_BIN) && defined(ABGEN_BIN)
+#ifdef ABGEN_BIN
 
 /// Runs abgen, then droppair, in dir/sub; true when both ended well.
 bool recorded(const scratch_dir& dir, const std::string& sub, const std::vector<std::string>& abgen_args) {
@@ -299,6 +300,8 @@ TEST_F(ProductsArchive, RepeatedDamagedAndForeignFilesAreNamed) {
   EXPECT_EQ(products({"--out", "p4", "nothing-here"}).status, 1);
 }
 
-#endif  // DROPPAIR_PRODUCTS_BIN && ABGEN_BIN
+#endif  // ABGEN_BIN
 
 }  // namespace
+
+#endif  // DROPPAIR_PRODUCTS_BIN
