@@ -1,7 +1,10 @@
 // The run's settings, read once at start-up from "DROPPAIR.SET" in the working directory, before
-// the error log exists (failures go to the console's standard error). Each key is looked up by
-// reopening the file and reading it from the top in pieces of 79 characters; the first line that
-// begins with the key counts and its value starts at column 61. Every key is required.
+// the error log exists. A setting's line begins with its key in column 1 (the first such line
+// counts) and its value field runs from column 61 to column 79; values are converted as the
+// program always has (see convert_value). Text past column 79 is never taken as a key or a value.
+// A value the run cannot use as written ends the run; a value that is used as today but holds
+// more than is read, or a key no step consults, gives a warning. Every text this unit writes to
+// standard error is also kept, so that the error log, opened later, can hold it (settings_to_log).
 #pragma once
 
 #include <cstdint>
@@ -25,18 +28,33 @@ struct set_par_rec {
 
 extern set_par_rec set_par;
 
-/// How rd_set converts the value field.
+/// What the reading said: every text written to standard error, and whether it failed.
+struct settings_read_rec {
+  std::string notes;
+  bool failed = false;
+};
+
+extern settings_read_rec settings_read;
+
+/// How a value field is converted.
 enum class set_conv { word, int16, real };
 
-/// Fills set_par from "DROPPAIR.SET" or ends the program.
+/// Fills set_par from "DROPPAIR.SET". A failure writes its texts (the announcement on the
+/// console where the text says so) and returns false; warnings are written and the read goes on.
+bool read_settings();
+/// read_settings, ending the run (exit 1) when it fails.
 void get_settings();
-/// Reads one key into *field (a std::string, int16_t or float, by conv); returns only when found.
-void rd_set(const char* key, void* field, set_conv conv);
+/// Writes the kept texts into the error log (call it once the log is open); ends the run when
+/// the read failed, so that the announcement "written to DROPPAIR.ERR" is true.
+void settings_to_log();
 /// Appends the separator to a non-empty path that lacks it; returns 1 when it appended one.
 int add_sep(std::string& path);
-/// Converts a value field (the text from column 61 on) as rd_set does; exposed for tests.
+/// Converts a value field (the text from column 61 on) into *field (a std::string, int16_t or
+/// float, by conv): word, the first run of non-blanks; int16, an optional sign and digits, the
+/// low 16 bits kept; real, the longest decimal prefix rounded once to single precision. A field
+/// with no value leaves *field as it was.
 void convert_value(const char* text, void* field, set_conv conv);
-/// Back to the initial (empty) settings.
+/// Back to the initial (empty) settings and notes.
 void reset_settings();
 
 }  // namespace dp

@@ -105,19 +105,6 @@ TEST_F(Calibration, FieldsReadLikeScanfWithWidthSix) {
   }
 }
 
-TEST_F(Calibration, MissingLinesAreReportedAndGiveZeros) {
-  const std::string text = "head\nno. 1\n" + value_line("diameter: ", k_golden_diam) + "text\n" +
-                           value_line("height A: ", row10{1, 1, 1, 1, 1, 1, 1, 1, 1, 1});
-  dp_test::write_file("corrfact.dat", dp_test::bytes(text.begin(), text.end()));
-  testing::internal::CaptureStderr();
-  dp::tables();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "tables06: unexpected end of file\ntables07: unexpected end of file\ntables08: unexpected end of file\n");
-  EXPECT_EQ(dp::calib.dev_ha[0], 1.0f);
-  EXPECT_EQ(dp::calib.dev_wb[0], 0.0f);
-  EXPECT_EQ(dp::calib.corr_wb[100], 1.0f);
-}
-
 TEST_F(Calibration, MissingFileEndsTheRun) {
   EXPECT_EXIT(
       {
@@ -129,48 +116,80 @@ TEST_F(Calibration, MissingFileEndsTheRun) {
                         "tables01: No such file or directory\n"));
 }
 
-TEST_F(Calibration, AnchorsThatCannotFormATableEndTheRun) {
-  const std::string announce = "error occurred!\nan error description was written to DROPPAIR.ERR";
-  // An empty file: every value 0, so the last anchor is 0.
-  dp_test::write_file("corrfact.dat", {});
-  std::string eight_reports;
-  for (int n = 1; n <= 8; ++n) eight_reports += "tables0" + std::to_string(n) + ": unexpected end of file\n";
-  EXPECT_EXIT(
-      {
-        dp_test::console_to_log();
-        dp::tables();
-      },
-      testing::ExitedWithCode(1),
-      dp_test::exact_re(eight_reports + announce +
-                        "tables: corrfact.dat refused for height A: the measured size of the last diameter is "
-                        "0.000000, not above 0\n"));
+// The text of a calibration file with the golden diameters and no deviations.
+std::string plain_text() {
+  write_corrfact_all(k_golden_diam, row10{});
+  const auto raw = dp_test::read_file("corrfact.dat");
+  return std::string(raw.begin(), raw.end());
+}
 
-  // -100 % at the last diameter of width B only.
-  row10 wb{};
-  wb[9] = -100;
-  write_corrfact(k_golden_diam, row10{}, row10{}, row10{}, wb);
-  EXPECT_EXIT(
-      {
-        dp_test::console_to_log();
-        dp::tables();
-      },
-      testing::ExitedWithCode(1),
-      dp_test::exact_re(announce +
-                        "tables: corrfact.dat refused for width B: the measured size of the last diameter is "
-                        "0.000000, not above 0\n"));
+// Offset of line n (from 1) in text.
+size_t line_at(const std::string& text, int n) {
+  size_t at = 0;
+  for (int k = 1; k < n; ++k) at = text.find('\n', at) + 1;
+  return at;
+}
 
-  // Equal neighbouring anchors would divide by zero.
-  const row10 diam = {0.3, 0.5, 0.75, 1.0, 1.0, 2.0, 3.0, 4.0, 5.5, 7.0};
-  write_corrfact_all(diam, row10{});
+// The plain file with the seven columns of value i (from 0) of line n (from 1) replaced.
+std::string with_field(int n, int i, const std::string& field) {
+  std::string text = plain_text();
+  return text.replace(line_at(text, n) + 10 + 7 * static_cast<size_t>(i), 7, field);
+}
+
+TEST_F(Calibration, FilesItCannotTakeAsWrittenEndTheRunNamingLineAndColumn) {
+  const std::string plain = plain_text();
+  const std::string head = "tables: corrfact.dat line ";
+  struct {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {"", "1, column 1: the file ends before this line"},
+      {plain.substr(0, line_at(plain, 6)), "6, column 1: the file ends before this line (height B)"},
+      {with_field(5, 2, "    nan"), "5, column 25: height A value 3 is not a finite number: \"nan\""},
+      {with_field(7, 0, "    abc"), "7, column 11: width A value 1 holds no number: \"abc\""},
+      // A blank field: "%6f" alone would skip on into the next field and read its number.
+      {with_field(6, 4, "       "), "6, column 39: height B value 5 holds no number: \"\""},
+      {plain.substr(0, line_at(plain, 4) - 8) + "\n" + plain.substr(line_at(plain, 4)),
+       "3, column 74: diameter value 10 is missing: the line ends before this column"},
+      {with_field(3, 1, "   0.20"),
+       "3, column 18: diameter value 2 is 0.2 mm, not above value 1 (0.3 mm); the diameters must increase"},
+      {with_field(3, 4, "   1.00"),
+       "3, column 39: diameter value 5 is 1 mm, not above value 4 (1 mm); the diameters must increase"},
+      {with_field(3, 9, "   9e30"),
+       "3, column 74: diameter value 10 is 9e+30 mm; the diameters lie above 0 and at most at 51.2 mm"},
+      {with_field(3, 0, "   0.00"),
+       "3, column 11: diameter value 1 is 0 mm; the diameters lie above 0 and at most at 51.2 mm"},
+      {with_field(8, 9, " -100.0"),
+       "8, column 74: width B value 10 is -100 percent; the deviations lie between -100 and 100"},
+      {with_field(5, 0, "  100.0"),
+       "5, column 11: height A value 1 is 100 percent; the deviations lie between -100 and 100"},
+  };
+  for (const auto& c : cases) {
+    dp_test::write_file("corrfact.dat", dp_test::bytes(c.text.begin(), c.text.end()));
+    EXPECT_EXIT(
+        {
+          dp_test::console_to_log();
+          dp::tables();
+        },
+        testing::ExitedWithCode(1),
+        dp_test::exact_re(std::string("error occurred!\nan error description was written to DROPPAIR.ERR") + head +
+                          c.message + "\n"));
+  }
+}
+
+TEST_F(Calibration, EqualAnchorsFromIncreasingDiametersEndTheRun) {
+  // 1.00 mm seen 5 % too large and 1.05 mm seen right are both measured as 1.05 mm.
+  const row10 diam = {0.3, 0.5, 0.75, 1.0, 1.05, 2.0, 3.0, 4.0, 5.5, 7.0};
+  write_corrfact_all(diam, row10{0, 0, 0, 5, 0, 0, 0, 0, 0, 0});
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
         dp::tables();
       },
       testing::ExitedWithCode(1),
-      dp_test::exact_re(announce +
+      dp_test::exact_re("error occurred!\nan error description was written to DROPPAIR.ERR"
                         "tables: corrfact.dat refused for height A: diameters 4 and 5 give the same measured size "
-                        "1.000000\n"));
+                        "1.050000\n"));
 }
 
 }  // namespace
