@@ -1,6 +1,6 @@
 // The way out after the user has stopped the run: closes the .abh, .sno, .shd and the raw data
 // file, in this order, each only if it is open. A close that fails ends the program with its
-// report (the files not yet closed are left to the process exit).
+// report and a line naming the file (the files not yet closed are left to the process exit).
 #pragma once
 
 namespace dp {

@@ -28,6 +28,12 @@ void report_syserr(const char* label) {
   else std::fprintf(stderr, "%s\n", text);
 }
 
+const char* system_reason(int err) { return err != 0 ? std::strerror(err) : "write incomplete"; }
+
+std::string file_failure_line(const char* label, const std::string& name, int err) {
+  return std::string(label) + ": " + name + ": " + system_reason(err) + "\n";
+}
+
 namespace {
 fatal_handler g_fatal_handler = nullptr;
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace dp {
 
@@ -27,6 +28,12 @@ void log_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 /// label gives only the text). Where the last operation set no error (a read that met the end of
 /// the data), the text is "unexpected end of file".
 void report_syserr(const char* label);
+/// The system's text for the error number err; for 0 (a write that stopped short without an
+/// error) "write incomplete".
+const char* system_reason(int err);
+/// The added line that names the file of a failed operation after the failure's own text:
+/// label, ": ", name, ": ", system_reason(err), line feed.
+std::string file_failure_line(const char* label, const std::string& name, int err);
 
 /// Where a fatal end goes instead of the process exit, for harnesses that run many inputs in one
 /// process (a fuzzer): the handler must not return (it throws, for instance).

@@ -151,39 +151,57 @@ void set_sno_name(char (&dst)[14], const std::string& name) {
   dst[n] = '\0';
 }
 
+// A failed operation on the output file name ends the run: the step's text on the console, then
+// a line feed and the text in the error log, as before, each followed by the added line that
+// names the file and the system's reason err.
+[[noreturn]] void append_failed(int err, const std::string& text, const std::string& name) {
+  const std::string added = file_failure_line(text.substr(0, text.find(':')).c_str(), name, err);
+  fatal_console_first((text + added).c_str(), ("\n" + text + added).c_str());
+}
+// The same with the reason errno holds now.
+[[noreturn]] void append_failed(const char* text, const std::string& name) {
+  const int err = errno;
+  append_failed(err, text, name);
+}
+
 // Appends the header to the .shd or .abh and makes it durable; kind names the file in the texts.
+// A header written in part is cut off again, so the file ends with its last whole header.
 void append_header(std::FILE*& fp, const std::string& name, const uint8_t* bytes, const char* kind) {
+  if (fp == nullptr) errno = EBADF;
   if (fp == nullptr || std::fseek(fp, 0, SEEK_END) != 0)
-    fatal_console_first("main_hr02: could not set file pointer\n", "\nmain_hr02: could not set file pointer\n");
+    append_failed("main_hr02: could not set file pointer\n", name);
+  const long at = std::ftell(fp);
   if (!write_block(fp, bytes, k_main_hd_size)) {
-    const std::string con = std::string("main_hr03: could not write to ") + kind + "-file\n";
-    fatal_console_first(con.c_str(), ("\n" + con).c_str());
+    const int err = errno;
+    cut_back(name, at);
+    append_failed(err, std::string("main_hr03: could not write to ") + kind + "-file\n", name);
   }
   if (!reopen_output(fp, name)) {
-    const std::string con = std::string("main_hr04: could not reopen ") + kind + "-file\n";
-    fatal_console_first(con.c_str(), ("\n" + con).c_str());
+    const int err = errno;
+    append_failed(err, std::string("main_hr04: could not reopen ") + kind + "-file\n", name);
   }
 }
 
 // Appends the header to the .sno behind everything written so far and restores the position.
 void append_to_sno(const uint8_t* bytes) {
   std::FILE*& fp = out_files.sno_fp;
+  const std::string& name = out_files.pix_nam;
+  if (fp == nullptr) errno = EBADF;
   const long pos = fp == nullptr ? -1 : std::ftell(fp);
-  if (pos < 0)
-    fatal_console_first("main_hr31: could not get file position\n", "\nmain_hr31: could not get file position\n");
-  if (std::fseek(fp, 0, SEEK_END) != 0)
-    fatal_console_first("main_hr05: could not set file pointer\n", "\nmain_hr05: could not set file pointer\n");
-  if (!write_block(fp, bytes, k_main_hd_size))
-    fatal_console_first("main_hr06: could not write to sno-file\n", "\nmain_hr06: could not write to sno-file\n");
+  if (pos < 0) append_failed("main_hr31: could not get file position\n", name);
+  if (std::fseek(fp, 0, SEEK_END) != 0) append_failed("main_hr05: could not set file pointer\n", name);
+  const long at = std::ftell(fp);
+  if (!write_block(fp, bytes, k_main_hd_size)) {
+    const int err = errno;
+    cut_back(name, at);
+    append_failed(err, "main_hr06: could not write to sno-file\n", name);
+  }
   const long end = std::ftell(fp);
-  if (end < 0)
-    fatal_console_first("main_hr07: could not get file position\n", "\nmain_hr07: could not get file position\n");
+  if (end < 0) append_failed("main_hr07: could not get file position\n", name);
   writer.pix_end = static_cast<int32_t>(end);
   writer.sno_size += k_main_hd_size;
-  if (!reopen_output(fp, out_files.pix_nam))
-    fatal_console_first("main_hr08: could not reopen sno-file\n", "\nmain_hr08: could not reopen sno-file\n");
-  if (std::fseek(fp, pos, SEEK_SET) != 0)
-    fatal_console_first("main_hr33: could not set file pointer\n", "\nmain_hr33: could not set file pointer\n");
+  if (!reopen_output(fp, name)) append_failed("main_hr08: could not reopen sno-file\n", name);
+  if (std::fseek(fp, pos, SEEK_SET) != 0) append_failed("main_hr33: could not set file pointer\n", name);
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 // The streams are unbuffered and every record, block of records or table part goes to its file
 // in one system call: so a run killed between two of them never leaves half a record or a table
 // part that is half old, half new; and the tables only ever point at records written before them.
+// Earlier results are kept until the run can write: pixfil creates the missing levels of HYD_PATH
+// and opens all three files without emptying them before it empties any; a failure there leaves
+// every existing file as it was. A block that a failed write left in part is cut off again.
 //
 // Header file (.shd), little-endian, packed:
 //   offset  width     type         meaning
@@ -49,11 +52,20 @@ struct output_files_state {
 
 extern output_files_state out_files;
 
-/// Creates the three files; either all three streams are open afterwards or the program ended.
+/// Creates the three files; either all three streams are open afterwards or the program ended
+/// (the step's texts, each followed by a line naming the file or directory and the reason).
 void pixfil();
 /// Closes fp when open and reopens name in "r+b" (unbuffered, positioned at the start); false,
-/// with fp null and errno from the open, when the reopen fails.
+/// with fp null and errno from the close or the open, when either fails (a failed close can be
+/// the report of an earlier write that did not reach the disk).
 bool reopen_output(std::FILE*& fp, const std::string& name);
+/// After a failed write of a block that began at offset at of the file name: cuts the file back
+/// to at when it is longer, so that no part of the block stays behind the last whole one. Keeps
+/// errno; does nothing for a negative at or a file whose size cannot be changed (a device).
+void cut_back(const std::string& name, long at);
+/// Creates every missing level of the directory dir (empty: the working directory); false on
+/// failure, with the level that could not be made (up to its separator) in *failed and errno set.
+bool make_dirs(const std::string& dir, std::string* failed);
 /// Writes the 1442 entries of a per-minute table (pix_bf, posa_bf or posb_bf) at the stream's
 /// position as one 5768-byte block; false unless the whole block was written.
 bool write_minute_table(std::FILE* fp, const int32_t* table);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "control/messages.h"
 #include "headers/main_header.h"
@@ -31,43 +32,55 @@ void reopen_or_end(std::FILE*& fp, const std::string& name, const char* label, c
                   name.c_str());
 }
 
+// A failed operation of a flush ends the run: the report line of label as before, then what
+// could not be done to which file and why, in the error log and on the console (the log may lie
+// on the disk that is full). What reached the files whole stays readable.
+[[noreturn]] void flush_failed(const char* label, const char* what, const std::string& name) {
+  const int err = errno;
+  report_syserr(label);
+  const std::string text = std::string("net_wr: could not ") + what + " " + name + ": " + system_reason(err) + "\n";
+  fatal_log_first(text.c_str(), ("\n" + text).c_str());
+}
+
 // Appends the buffer to the .sno and rewrites the table parts of the .shd and the .abh.
 void write_buffer() {
   output_files_state& f = out_files;
   hprintf("lastpix_y=%lu now writing %ld ", static_cast<uint32_t>(line_lu(writer.lastpix_y)),
           writer.sno_fill);
   const long pos = std::ftell(f.sno_fp);
-  if (pos < 0) report_syserr(" net_wr00 ");
+  if (pos < 0) flush_failed(" net_wr00 ", "get the position in sno-file", f.pix_nam);
   writer.sno_pos = static_cast<int32_t>(pos);
-  if (std::fseek(f.sno_fp, 0, SEEK_END) != 0) report_syserr(" netwr01 ");
+  if (std::fseek(f.sno_fp, 0, SEEK_END) != 0) flush_failed(" netwr01 ", "set the position in sno-file", f.pix_nam);
   long end = std::ftell(f.sno_fp);
-  if (end < 0) report_syserr(" net_wr03 ");
+  if (end < 0) flush_failed(" net_wr03 ", "get the position in sno-file", f.pix_nam);
   writer.pix_end = static_cast<int32_t>(end);
   hprintf(" writing at %ld \n", writer.pix_end);
-  if (!write_block(f.sno_fp, writer.sno_buf, static_cast<size_t>(writer.sno_fill)))
-    report_syserr(" net_wr02 ");
+  if (!write_block(f.sno_fp, writer.sno_buf, static_cast<size_t>(writer.sno_fill))) {
+    cut_back(f.pix_nam, end);  // the .sno ends with the last whole record again
+    flush_failed(" net_wr02 ", "write to sno-file", f.pix_nam);
+  }
   writer.sno_size += writer.sno_fill;
   end = std::ftell(f.sno_fp);
-  if (end < 0) report_syserr(" net_wr03 ");
+  if (end < 0) flush_failed(" net_wr03 ", "get the position in sno-file", f.pix_nam);
   writer.pix_end = static_cast<int32_t>(end);
   reopen_or_end(f.sno_fp, f.pix_nam, " net_wr04 ", "sno-file");
-  if (std::fseek(f.sno_fp, pos, SEEK_SET) != 0) report_syserr(" net_wr20 ");
+  if (std::fseek(f.sno_fp, pos, SEEK_SET) != 0) flush_failed(" net_wr20 ", "set the position in sno-file", f.pix_nam);
 
   // The tables go out after the records they point at, each in one write (so never half new).
   rewind_stream(f.shd_fp);
   const size_t shd = write_shd_table(f.shd_fp, writer.pix_bf, writer.oldlen);
-  if (shd < static_cast<size_t>(k_pix_bf_bytes)) report_syserr(" net_wr05 ");
-  if (shd < static_cast<size_t>(k_shd_table_bytes)) report_syserr(" net_wr06 ");
+  if (shd < static_cast<size_t>(k_pix_bf_bytes)) flush_failed(" net_wr05 ", "write to shd-file", f.hd_nam);
+  if (shd < static_cast<size_t>(k_shd_table_bytes)) flush_failed(" net_wr06 ", "write to shd-file", f.hd_nam);
   hprintf("hd_nam=%s\n", f.hd_nam.c_str());
   reopen_or_end(f.shd_fp, f.hd_nam, " net_wr07 ", "shd-file");
-  if (std::fseek(f.shd_fp, 0, SEEK_END) != 0) report_syserr(" netwr08 ");
+  if (std::fseek(f.shd_fp, 0, SEEK_END) != 0) flush_failed(" netwr08 ", "set the position in shd-file", f.hd_nam);
 
   rewind_stream(f.abh_fp);
   writer.lastpix_y = writer.buffered_y;
   const size_t abh = write_abh_table(f.abh_fp, timing.posa_bf, timing.posb_bf, writer.lastpix_y);
-  if (abh < static_cast<size_t>(k_pix_bf_bytes)) report_syserr(" net_wr09 ");
-  if (abh < static_cast<size_t>(2 * k_pix_bf_bytes)) report_syserr(" net_wr10 ");
-  if (abh < static_cast<size_t>(k_abh_table_bytes)) report_syserr(" net_wr11 ");
+  if (abh < static_cast<size_t>(k_pix_bf_bytes)) flush_failed(" net_wr09 ", "write to abh-file", f.abh_nam);
+  if (abh < static_cast<size_t>(2 * k_pix_bf_bytes)) flush_failed(" net_wr10 ", "write to abh-file", f.abh_nam);
+  if (abh < static_cast<size_t>(k_abh_table_bytes)) flush_failed(" net_wr11 ", "write to abh-file", f.abh_nam);
   reopen_or_end(f.abh_fp, f.abh_nam, " net_wr12 ", "abh-file");
 }
 

@@ -19,8 +19,11 @@
 //   5768   5768   int32[1442]   posb_bf  the same for camera B
 //   11536  8      float64       lastpix_y  y_start of the last particle record written
 //
-// A failed reopen of an output file during a flush ends the program: every later record would be
-// lost without notice. Other flush failures are reported (perror form) and the flush goes on.
+// Every failed operation of a flush ends the program with exit status 1: after a failed reopen
+// every later record would be lost without notice; after a failed write, seek or table rewrite
+// the files would no longer agree. The report line of the operation's label (perror form) comes
+// first, then a line naming the file and the system's reason, on the console too. A block of
+// records written in part is cut off, so the .sno ends with its last whole record.
 #pragma once
 
 #include <cstdint>
@@ -53,7 +56,7 @@ struct particle_writer_state {
 extern particle_writer_state writer;
 
 /// Hands a matched pair to the writer (a and b both set), or with both null gives it a chance
-/// to flush. Ends the program when the .sno is not open or an output file cannot be reopened.
+/// to flush. Ends the program when the .sno is not open or an operation of a flush fails.
 void net_wr(const particle_rec* a, const particle_rec* b);
 /// Back to the start-up state (pix_bf as the output file set creates it: entry 0 is 0, all
 /// others -1; sno_size 0).

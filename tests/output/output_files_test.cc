@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <string>
+
+#include <sys/resource.h>
 
 #include "control/settings.h"
 #include "headers/timing_model.h"
@@ -52,7 +56,7 @@ class OutputFiles : public testing::Test {
 TEST_F(OutputFiles, PixfilCreatesTheThreeFilesWithTheirStartContents) {
   std::filesystem::create_directory(tmp.path("raw"));
   dp::set_par.RAW_PATH = tmp.path("raw/");
-  dp::set_par.HYD_PATH = tmp.path("hyd/");  // missing: pixfil creates it
+  dp::set_par.HYD_PATH = tmp.path("hyd/day/");  // missing, both levels: pixfil creates them
   // Leftovers of an earlier run in memory are replaced by the start values.
   dp::timing.posa_bf[7] = 99;
   dp::timing.posb_bf[1441] = 5;
@@ -63,8 +67,8 @@ TEST_F(OutputFiles, PixfilCreatesTheThreeFilesWithTheirStartContents) {
   dp::pixfil();
 
   EXPECT_EQ(dp::out_files.abh_nam, tmp.path("raw/V05123_1.abh"));
-  EXPECT_EQ(dp::out_files.pix_nam, tmp.path("hyd/V05123_1.sno"));
-  EXPECT_EQ(dp::out_files.hd_nam, tmp.path("hyd/V05123_1.shd"));
+  EXPECT_EQ(dp::out_files.pix_nam, tmp.path("hyd/day/V05123_1.sno"));
+  EXPECT_EQ(dp::out_files.hd_nam, tmp.path("hyd/day/V05123_1.shd"));
   ASSERT_NE(dp::out_files.sno_fp, nullptr);
   ASSERT_NE(dp::out_files.shd_fp, nullptr);
   ASSERT_NE(dp::out_files.abh_fp, nullptr);
@@ -78,9 +82,9 @@ TEST_F(OutputFiles, PixfilCreatesTheThreeFilesWithTheirStartContents) {
   for (int k = 0; k < dp::k_minutes; ++k) ASSERT_EQ(dp::timing.posa_bf[k] | dp::timing.posb_bf[k], 0) << k;
 
   EXPECT_EQ(read_file(tmp.path("raw/V05123_1.abh")), bytes(11544, 0));
-  EXPECT_EQ(read_file(tmp.path("hyd/V05123_1.shd")), fresh_shd());
-  EXPECT_TRUE(std::filesystem::exists(tmp.path("hyd/V05123_1.sno")));
-  EXPECT_EQ(std::filesystem::file_size(tmp.path("hyd/V05123_1.sno")), 0u);
+  EXPECT_EQ(read_file(tmp.path("hyd/day/V05123_1.shd")), fresh_shd());
+  EXPECT_TRUE(std::filesystem::exists(tmp.path("hyd/day/V05123_1.sno")));
+  EXPECT_EQ(std::filesystem::file_size(tmp.path("hyd/day/V05123_1.sno")), 0u);
 }
 
 TEST_F(OutputFiles, EmptyPathsPutTheFilesInTheWorkingDirectoryAndReplaceOldOnes) {
@@ -99,29 +103,89 @@ TEST_F(OutputFiles, EmptyPathsPutTheFilesInTheWorkingDirectoryAndReplaceOldOnes)
   EXPECT_EQ(read_file(tmp.path("V05123_1.abh")), bytes(11544, 0));
 }
 
-TEST_F(OutputFiles, ParticleDirectoryThatCannotBeMadeFailsAtTheSnoFile) {
-  dp_test::write_file(tmp.path("blocker"), bytes(1, 0));  // a file where the directory should be
-  dp::set_par.HYD_PATH = tmp.path("blocker/");
-  EXPECT_EXIT(
-      {
-        dp_test::console_to_log();
-        dp::pixfil();
-      },
-      testing::ExitedWithCode(1),
-      dp_test::exact_re("pixfil01: could not create sno-file\n\npixfil01: could not create sno-file\n"));
+// In a death-test child: files may grow to n bytes; a write past that fails with EFBIG (SIGXFSZ
+// ignored), as one on a full disk fails with ENOSPC.
+void limit_file_size(rlim_t n) {
+  const rlimit limit{n, n};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
-TEST_F(OutputFiles, MissingRawPathFailsAtTheIndexFile) {
-  dp::set_par.RAW_PATH = tmp.path("no-such-dir/");
+// The texts of a failed pixfil step on both channels: its own, then the line naming path and reason.
+std::string pixfil_texts(const std::string& log, const std::string& path, const std::string& reason) {
+  const std::string label = log.substr(0, 8);
+  const std::string added = label + ": " + path + ": " + reason + "\n";
+  std::string console = "\n" + log;
+  if (label == "pixfil10") console.replace(console.find("aabh"), 4, "abh");
+  return log + added + console + added;
+}
+
+TEST_F(OutputFiles, ParticleDirectoryThatCannotBeMadeFailsAtTheSnoFileNamingTheLevel) {
+  dp_test::write_file(tmp.path("blocker"), bytes(1, 0));  // a file where a directory should be
+  dp::set_par.HYD_PATH = tmp.path("blocker/day/");
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
         dp::pixfil();
       },
       testing::ExitedWithCode(1),
-      dp_test::exact_re("pixfil09: could not create abh-file\n\npixfil09: could not create abh-file\n"));
-  // The .sno was created before the failure and stays.
-  EXPECT_TRUE(std::filesystem::exists(tmp.path("V05123_1.sno")));
+      dp_test::exact_re(pixfil_texts("pixfil01: could not create sno-file\n", tmp.path("blocker/"),
+                                     "Not a directory")));
+  EXPECT_FALSE(std::filesystem::exists(tmp.path("V05123_1.abh")));
+}
+
+// An output that cannot be opened is found before any file is emptied: every file that existed
+// keeps its bytes, and a file the check created is removed again.
+TEST_F(OutputFiles, OutputThatCannotBeOpenedLeavesEveryEarlierFileAsItWas) {
+  struct {
+    const char* blocked;  // a directory stands at this file's name ("" : RAW_PATH is missing)
+    const char* absent;   // this file does not exist before the run
+    const char* log;
+    const char* reason;
+  } cases[] = {
+      {"V05123_1.sno", "V05123_1.shd", "pixfil01: could not create sno-file\n", "Is a directory"},
+      {"V05123_1.abh", "", "pixfil09: could not create abh-file\n", "Is a directory"},
+      {"V05123_1.shd", "V05123_1.abh", "pixfil18: could not create shd-file\n", "Is a directory"},
+      {"", "V05123_1.sno", "pixfil09: could not create abh-file\n", "No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.log);
+    for (const char* name : {"V05123_1.sno", "V05123_1.shd", "V05123_1.abh"}) std::filesystem::remove_all(tmp.path(name));
+    dp::set_par.RAW_PATH = c.blocked[0] == '\0' ? tmp.path("no-such-dir/") : tmp.path("");
+    dp::set_par.HYD_PATH = tmp.path("");
+    const bytes earlier(300, 7);
+    for (const char* name : {"V05123_1.sno", "V05123_1.shd", "V05123_1.abh"}) {
+      if (std::string(name) == c.blocked) std::filesystem::create_directory(tmp.path(name));
+      else if (std::string(name) != c.absent) dp_test::write_file(tmp.path(name), earlier);
+    }
+    const std::string failed =
+        c.blocked[0] == '\0' ? tmp.path("no-such-dir/V05123_1.abh") : tmp.path(c.blocked);
+    EXPECT_EXIT(
+        {
+          dp_test::console_to_log();
+          dp::pixfil();
+        },
+        testing::ExitedWithCode(1), dp_test::exact_re(pixfil_texts(c.log, failed, c.reason)));
+    for (const char* name : {"V05123_1.sno", "V05123_1.shd", "V05123_1.abh"}) {
+      if (std::string(name) == c.blocked) continue;
+      if (std::string(name) == c.absent) EXPECT_FALSE(std::filesystem::exists(tmp.path(name))) << name;
+      else EXPECT_EQ(read_file(tmp.path(name)), earlier) << name;
+    }
+  }
+}
+
+// Past the file-size limit the table part of the .abh is written in part: the run ends naming the
+// file and the reason, and the part is cut off (the file is empty, as before its table part).
+TEST_F(OutputFiles, TablePartCutShortEndsTheRunAndIsCutOff) {
+  EXPECT_EXIT(
+      {
+        dp_test::console_to_log();
+        limit_file_size(11000);
+        dp::pixfil();
+      },
+      testing::ExitedWithCode(1),
+      dp_test::exact_re(pixfil_texts("pixfil11: could not write to abh-file\n", "V05123_1.abh", "File too large")));
+  EXPECT_EQ(std::filesystem::file_size(tmp.path("V05123_1.abh")), 0u);
 }
 
 TEST_F(OutputFiles, TableWritesAreLittleEndianBlocks) {

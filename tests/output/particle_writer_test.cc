@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,6 +14,9 @@
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "support/pair_fixture.h"
+#include "support/temp_cwd.h"
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -260,24 +264,68 @@ TEST_F(ParticleWriter, FailedReopenEndsTheRunAfterItsReport) {
   }
 }
 
-TEST_F(ParticleWriter, FailedTableWritesAreReportedAndTheFlushGoesOn) {
-  std::fclose(dp::out_files.shd_fp);
-  dp::out_files.shd_fp = std::fopen(files->shd.c_str(), "rb");  // writes to it fail
-  const rec_pair p(5000);
-  dp::net_wr(&p.a.rec, &p.b.rec);
-  testing::internal::CaptureStderr();
+// In a death-test child: files may grow to n bytes; a write past that fails with EFBIG (SIGXFSZ
+// ignored), as one on a full disk fails with ENOSPC.
+void limit_file_size(rlim_t n) {
+  const rlimit limit{n, n};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+// The texts of a flush that failed: the label's report line, then the line naming file and
+// reason in the error log and, after a line feed, on the console.
+std::string flush_failure(const std::string& label, const std::string& what, const std::string& reason) {
+  const std::string line = "net_wr: could not " + what + ": " + reason + "\n";
+  return label + ": " + reason + "\n" + line + "\n" + line;
+}
+
+TEST_F(ParticleWriter, FailedTableRewriteEndsTheRunAfterTheRecordsAreOnDisk) {
+  struct { std::FILE** fp; std::string* name; const char* label; const char* kind; } cases[] = {
+      {&dp::out_files.shd_fp, &dp::out_files.hd_nam, " net_wr05 ", "shd"},
+      {&dp::out_files.abh_fp, &dp::out_files.abh_nam, " net_wr09 ", "abh"},
+  };
+  for (const auto& c : cases) {
+    TearDown();
+    SetUp();
+    std::fclose(*c.fp);
+    *c.fp = std::fopen(c.name->c_str(), "rb");  // writes to it fail
+    const rec_pair p(5000);
+    const bytes rec = record_of(p);
+    dp::net_wr(&p.a.rec, &p.b.rec);
+    const std::string what = std::string("write to ") + c.kind + "-file " + *c.name;
+    EXPECT_EXIT(
+        {
+          dp_test::console_to_log();
+          force_flush();
+        },
+        testing::ExitedWithCode(1), dp_test::exact_re(flush_failure(c.label, what, "Bad file descriptor")));
+    EXPECT_EQ(read_file(files->sno), rec) << c.kind;
+  }
+}
+
+// Past the file-size limit a block is written in part: the part is cut off again, so the .sno
+// ends with the last whole record, and the tables still describe the block before.
+TEST_F(ParticleWriter, BlockCutShortIsCutOffAndEndsTheRun) {
+  for (int k = 0; k < 15; ++k) {
+    const rec_pair p(5000 + 10 * k);
+    dp::net_wr(&p.a.rec, &p.b.rec);
+  }
   force_flush();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            " net_wr05 : Bad file descriptor\n net_wr06 : Bad file descriptor\n");
-  EXPECT_EQ(read_file(files->sno).size(), 70u);
-  EXPECT_EQ(dp::load_f64(read_file(files->abh).data() + 11536), 5000.0);
-  // The .shd was reopened for update: the next flush rewrites its table.
+  const bytes sno = read_file(files->sno), shd = read_file(files->shd), abh = read_file(files->abh);
+  ASSERT_EQ(sno.size(), 1050u);
   const rec_pair q(6000);
   dp::net_wr(&q.a.rec, &q.b.rec);
-  testing::internal::CaptureStderr();
-  force_flush();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(dp::load_les16(read_file(files->shd).data() + 5768), 70);
+  EXPECT_EXIT(
+      {
+        dp_test::console_to_log();
+        limit_file_size(1080);  // 30 bytes of the next record fit (the capture of the texts too)
+        force_flush();
+      },
+      testing::ExitedWithCode(1),
+      dp_test::exact_re(flush_failure(" net_wr02 ", "write to sno-file " + files->sno, "File too large")));
+  EXPECT_EQ(read_file(files->sno), sno);
+  EXPECT_EQ(read_file(files->shd), shd);
+  EXPECT_EQ(read_file(files->abh), abh);
 }
 
 }  // namespace
