@@ -4,12 +4,13 @@
 # status, the .sno, .shd and .abh (byte for byte), the console text and the error log after its
 # start line (line ends and path separators aside).
 # Without a console (standard output redirected, standard input empty; the key poll then finds no
-# console): usage errors, a header-only file, the example data, generated rain in the three
+# console): usage errors, a header-only file, the example data (also followed as a live file,
+# without progress display), a missing raw file whose name was rebuilt, generated rain in the three
 # formats, outputs in subdirectories, the shared example runs and a missing calibration file.
 # On a pseudo-terminal (Wine's console: screen clearing, cursor placement, the key poll): the
-# example data once more, and a run stopped by Ctrl-C (the console's stop request), whose .sno
-# must be the beginning of the complete one. Wine's console does not pass a lone Escape to the key
-# poll, so Escape itself is not tried here.
+# example data once more, and a run stopped by Ctrl-C (the console's SIGINT: exit status 130 and
+# the log line of the stop, as on POSIX), whose .sno must be the beginning of the complete one.
+# Wine's console does not pass a lone Escape to the key poll, so Escape itself is not tried here.
 # Skips, saying why, when Wine is not installed or cannot start a program here.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -123,6 +124,8 @@ run_case usage "$in/base"
 run_case not-ab "$in/base" V05123_1.AB
 run_case header-only "$in/header" V05124_1.ab
 run_case examples "$root/examples" V05123_1.ab
+run_case follow-quiet "$root/examples" --follow=1 --quiet V05123_1.ab
+run_case rebuilt-name "$in/base" nonexist.ab
 for f in $formats; do run_case "rain-2MB-format$f" "$in/rain-f$f" V05125_1.ab; done
 run_case subdirectories "$in/paths" raw/V05123_1.ab
 run_case no-calibration "$in/nocal" V05123_1.ab
@@ -151,7 +154,8 @@ if command -v script >/dev/null; then
   done
   if [ -z "$why" ]; then pass=$((pass + 1)); echo "PASS console"; else fail=$((fail + 1)); echo "FAIL console:$why"; fi
 
-  # Ctrl-C once a block of particles is written: the run stops with status 0 and keeps what it wrote.
+  # Ctrl-C once a block of particles is written: the run stops with status 128 + 2 (SIGINT) and
+  # keeps what it wrote.
   d=$work/console-stop
   mkdir -p "$d"
   cp "$in/base/"* "$d/"
@@ -171,8 +175,9 @@ if command -v script >/dev/null; then
   (cd "$d" && mkdir full && cp V05126_1.ab DROPPAIR.SET corrfact.dat full/ &&
     cd full && "$lin" V05126_1.ab >/dev/null 2>&1 </dev/null)
   why=""
-  [ "$(cat "$d/status" 2>/dev/null)" = 0 ] || why="$why status:$(cat "$d/status" 2>/dev/null || echo none)"
+  [ "$(cat "$d/status" 2>/dev/null)" = 130 ] || why="$why status:$(cat "$d/status" 2>/dev/null || echo none)"
   ! text "$d/pty.txt" | tr -d ' ' | grep -q 'endofab-file' || why="$why not-stopped"
+  log_tail "$d/DROPPAIR.ERR" | grep -q '^mp81: run stopped by SIGINT; reader A at offset ' || why="$why no-stop-line"
   size=$(stat -c %s "$d/V05126_1.sno" 2>/dev/null || echo missing)
   if [ "$size" = missing ]; then
     why="$why no-sno"

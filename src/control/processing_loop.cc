@@ -30,6 +30,10 @@ namespace {
 
 constexpr scan_labels k_labels_a{"mp01", "mp02", "mp03"};
 constexpr scan_labels k_labels_b{"mp31", "mp04", "mp05"};
+// Following a live file, a reader at the end of the readable data looks again after this pause.
+constexpr int k_follow_pause_ms = 50;
+
+loop_options g_options;
 
 /// One camera's share of the loop state.
 struct camera_view {
@@ -78,15 +82,92 @@ bool take_line_record(const raw_record& rec, const camera_view& c) {
   return true;
 }
 
+// The user's stop: one log line says by what and where the readers stood, the files are closed,
+// and the process ends with status 0 after Escape, 128 + the signal's number after a signal.
 [[noreturn]] void user_stop() {
+  const int sig = console_stop_signal();
+  log_printf("mp81: run stopped by %s; reader A at offset %ld, reader B at offset %ld of %s (%ld bytes)\n",
+             sig == 0 ? "Escape" : console_signal_name(sig), static_cast<long>(scans.a.pos),
+             static_cast<long>(scans.b.pos), raw_file.ab_path.c_str(), static_cast<long>(scans.ab_len));
   clean_up();
   std::fflush(stdout);
   std::fflush(stderr);
-  std::exit(0);
+  std::exit(sig == 0 ? 0 : 128 + sig);
 }
 
 void poll_or_stop() {
   if (kb_poll(0) == 0) user_stop();
+}
+
+// Asks the particle writer to write out what it holds when more than 3 clock seconds have passed
+// since the last such request.
+void timed_flush() {
+  const uint32_t now = clock_now_seconds();
+  if (now > step_state.last_force + 3u) {
+    step_state.last_force = now;
+    writer.force_flush = 1;
+    net_wr(nullptr, nullptr);
+  }
+}
+
+// Following a live file: a length that differs from the one seen before restarts the follow clock.
+void note_length() {
+  if (scans.ab_len == step_state.seen_len) return;
+  step_state.seen_len = scans.ab_len;
+  step_state.seen_at_ms = clock_steady_ms();
+}
+
+// Following a live file whose readable data are used up: true after a pause (in which Escape or a
+// stop signal ends the run) while the file may still grow; false once it has not grown for the
+// follow period (from then on it counts as complete), and always when not following.
+bool follow_on() {
+  if (g_options.follow_seconds <= 0 || step_state.complete) return false;
+  note_length();
+  if (clock_steady_ms() - step_state.seen_at_ms >= static_cast<int64_t>(g_options.follow_seconds) * 1000) {
+    step_state.complete = true;
+    return false;
+  }
+  clock_sleep_ms(k_follow_pause_ms);
+  if (console_stop_signal() != 0 || console_read_key() == k_key_escape) user_stop();
+  return true;
+}
+
+// Reader r stands at the end of the readable data. True when it should look again: the file is
+// followed and may still complete the record at r.pos (meanwhile the writer flushes on the clock
+// and the progress display goes on). A negative record length is final: no growth mends it.
+bool wait_for_growth(const scan_reader& r) {
+  if (g_options.follow_seconds <= 0 || step_state.complete) return false;
+  int16_t length = 0;
+  if (scan_unread(r, &length) == unread_reason::negative_length) return false;
+  if (!follow_on()) return false;
+  timed_flush();
+  poll_or_stop();
+  return true;
+}
+
+// True when r stands at the end of the readable data; following a live file, only once the file
+// counts as complete (until then this waits for the record at r.pos to arrive).
+bool at_end(scan_reader& r, const char* seek_label, const char* tell_label) {
+  while (scan_at_end(r, seek_label, tell_label))
+    if (!wait_for_growth(r)) return true;
+  return false;
+}
+
+// Opens and checks the raw data file; a followed file may not hold its first record header yet.
+void open_raw_file() {
+  if (g_options.follow_seconds <= 0) {
+    rawfil();
+    return;
+  }
+  rawfil_open();
+  while (measure_length("mp71", "mp32")) {
+    if (scans.ab_len >= 4) {
+      note_length();
+      break;
+    }
+    if (!follow_on()) break;
+  }
+  rawfil_check();
 }
 
 // One error-log line for each distinct offset at which a scan stands before bytes it could not
@@ -152,19 +233,17 @@ void first_step_setup() {
 int16_t process_step() {
   if (step_state.first_step == 1) first_step_setup();
 
-  const uint32_t now = clock_now_seconds();
-  if (now > step_state.last_force + 3u) {
-    step_state.last_force = now;
-    writer.force_flush = 1;
-    net_wr(nullptr, nullptr);
-  }
+  timed_flush();
   poll_or_stop();
 
   // Scan A: main headers, and at most one camera-A line-data record per step.
   bool consumed = false;
   bool got_a = false;
   raw_record rec;
-  while (scan_record(scans.a, k_labels_a, "mp71", "mp32", &rec) == scan_result::record) {
+  for (;;) {
+    const scan_result got = scan_record(scans.a, k_labels_a, "mp71", "mp32", &rec);
+    if (got == scan_result::end && wait_for_growth(scans.a)) continue;
+    if (got != scan_result::record) break;
     consumed = true;
     if (rec.type == 3) {
       main_hr(rec.payload, rec.length);
@@ -175,7 +254,7 @@ int16_t process_step() {
       break;
     }
   }
-  const bool a_done = !got_a && scan_at_end(scans.a, "mp71", "mp32");
+  const bool a_done = !got_a && at_end(scans.a, "mp71", "mp32");
 
   // Scan B: record after record until camera B has caught up with camera A.
   for (;;) {
@@ -188,9 +267,9 @@ int16_t process_step() {
       return 1;
     }
     poll_or_stop();
-    if (scan_at_end(scans.b, "mp72", "mp33")) {
+    if (at_end(scans.b, "mp72", "mp33")) {
       hprintf("feof found reading B\n");
-      if (scan_at_end(scans.a, "mp72", "mp33")) {
+      if (at_end(scans.a, "mp72", "mp33")) {
         end_of_data();
         return 0;
       }
@@ -214,22 +293,24 @@ int16_t kb_poll(int16_t force) {
   if (!step_state.polled) {
     step_state.polled = true;
     console_init_input();
-    rawfil();
+    open_raw_file();
   }
-  if (force != 0 || (step_state.polls >= 3 && step_state.polls % 100 == 0)) {
+  if (!g_options.quiet && (force != 0 || (step_state.polls >= 3 && step_state.polls % 100 == 0))) {
     set_cursor(0, 20);
     con_printf("%s:%9ld\n%s:%9ld\nA:%9ld\nB:%9ld\n", out_files.pix_nam.c_str(), static_cast<long>(writer.pix_end),
                raw_file.ab_path.c_str(), static_cast<long>(scans.ab_len), static_cast<long>(scans.a.pos),
                static_cast<long>(scans.b.pos));
   }
   ++step_state.polls;
-  if (console_stop_requested()) return 0;
+  if (console_stop_signal() != 0) return 0;
   // Looking for a key costs a system call; every 32nd poll is still far quicker than a keystroke.
   if (force == 0 && step_state.polls % 32 != 1) return 1;
   return console_read_key() == k_key_escape ? 0 : 1;
 }
 
 void set_cursor(int16_t col, int16_t row) { console_set_cursor(col, row); }
+
+void set_loop_options(const loop_options& options) { g_options = options; }
 
 void reset_processing_loop() { step_state = step_state_rec{}; }
 

@@ -2,8 +2,12 @@
 // B, hands main headers to the header step and line-data records to the decoder, gathers each
 // camera's lines in its frame store and hands complete frames to assembly, runs the matching once
 // camera B has caught up with camera A, asks the particle writer for its timed flush, shows the
-// progress display and takes Escape (or a stop signal) as the user's stop.
-// Owns step_state (frame counters, last line numbers, the pair total, the poll counter).
+// progress display and takes Escape or a stop signal as the user's stop. Following a live file,
+// a reader that meets the end of the readable data waits for the file to grow instead, and the
+// end counts only once the file has not grown for the follow period, so that every decision is
+// taken on the same data as in a run on the complete file.
+// Owns step_state (frame counters, last line numbers, the pair total, the poll counter, the
+// follow clock) and the loop options.
 #pragma once
 
 #include <cstdint>
@@ -23,14 +27,26 @@ struct step_state_rec {
   double match_limit = 0.0;  ///< last_a when the matching was called last
   uint32_t polls = 0;        ///< progress polls so far
   bool polled = false;       ///< the first poll (which opens the raw data file) has happened
+  int32_t seen_len = -1;     ///< following: the file length when it last changed
+  int64_t seen_at_ms = 0;    ///< following: steady-clock time of that change
+  bool complete = false;     ///< following: the file has not grown for the follow period
 };
 
 extern step_state_rec step_state;
 
+/// How the run was asked to behave on its command line.
+struct loop_options {
+  bool quiet = false;          ///< no progress display
+  int32_t follow_seconds = 0;  ///< > 0: a live file, complete once it has not grown this long
+};
+
+/// Sets the options of the runs to come (they survive reset_processing_loop).
+void set_loop_options(const loop_options& options);
+
 /// One step; 1 = call again, 0 = both scans stand at the end of the raw data (run complete).
 int16_t process_step();
 /// Progress poll: opens the raw data file at its first call, shows the display every 100th poll
-/// (or when force is 1), returns 0 when the user asked to stop, 1 otherwise.
+/// (or when force is 1; never when quiet), returns 0 when the user asked to stop, 1 otherwise.
 int16_t kb_poll(int16_t force);
 /// Moves the console cursor to column col, row row.
 void set_cursor(int16_t col, int16_t row);

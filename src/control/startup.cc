@@ -1,7 +1,10 @@
 #include "control/startup.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+
+#include "droppair_version.h"
 
 #include "control/messages.h"
 #include "headers/chronology.h"
@@ -23,6 +26,84 @@
 namespace dp {
 
 startup_state startup;
+
+namespace {
+
+constexpr const char* k_usage =
+    "usage: droppair [--follow[=SECONDS]] [--quiet] path/V<yy><ddd>_<n>.ab\n"
+    "       droppair --help | --version\n";
+
+// The SECONDS of --follow=SECONDS: a whole number from 1 to k_follow_max_seconds, else 0.
+int32_t follow_value(const char* text) {
+  int64_t v = 0;
+  if (*text == '\0') return 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+    v = v * 10 + (*c - '0');
+    if (v > k_follow_max_seconds) return 0;
+  }
+  return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+command_line parse_command_line(int argc, const char* const* argv) {
+  command_line cl;
+  cl.args.push_back(argc > 0 ? argv[0] : "droppair");
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const char* const a = argv[i];
+    if (!options || a[0] != '-' || (a[1] != '-' && std::strcmp(a, "-h") != 0)) {
+      cl.args.push_back(a);
+    } else if (std::strcmp(a, "--") == 0) {
+      options = false;
+    } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+      cl.help = true;
+    } else if (std::strcmp(a, "--version") == 0) {
+      cl.version = true;
+    } else if (std::strcmp(a, "--quiet") == 0) {
+      cl.quiet = true;
+    } else if (std::strcmp(a, "--follow") == 0) {
+      cl.follow_seconds = 60;
+    } else if (std::strncmp(a, "--follow=", 9) == 0) {
+      cl.follow_seconds = follow_value(a + 9);
+      if (cl.follow_seconds == 0 && cl.error.empty())
+        cl.error = std::string(a) + ": SECONDS must be a whole number from 1 to " +
+                   std::to_string(k_follow_max_seconds);
+    } else if (cl.error.empty()) {
+      cl.error = std::string("unknown option ") + a;
+    }
+  }
+  return cl;
+}
+
+const char* help_text() {
+  return "usage: droppair [OPTION]... path/V<yy><ddd>_<n>.ab\n"
+         "\n"
+         "Pairs the particles that the two cameras of the distrometer saw in one raw data\n"
+         "file and writes them with their sizes to the particle file (.sno), beside the\n"
+         "header file (.shd) and the raw-header index (.abh). Reads DROPPAIR.SET and\n"
+         "corrfact.dat in the working directory and logs to DROPPAIR.ERR there. The file\n"
+         "opened is V<yy><ddd>_<n>.ab in the argument's directory, its name rebuilt from\n"
+         "the digits of the argument's name (characters 1-2, 3-5 and 7, counted from 0).\n"
+         "\n"
+         "Options:\n"
+         "  --follow[=SECONDS]  the raw file is still being written: read on until it has\n"
+         "                      not grown for SECONDS (default 60, at most 86400) or the\n"
+         "                      run is stopped\n"
+         "  --quiet             no progress display\n"
+         "  -h, --help          show this text and end\n"
+         "  --version           show the version and the commit of this build and end\n"
+         "\n"
+         "Escape stops the run with exit status 0; SIGINT (Ctrl-C), SIGTERM and SIGHUP\n"
+         "stop it with exit status 128 + the signal's number. A stopped run closes its\n"
+         "files, which keep what was written. Exit status 1: a fatal error, described on\n"
+         "the console or in DROPPAIR.ERR.\n";
+}
+
+std::string version_text() {
+  return std::string("droppair ") + DROPPAIR_VERSION + " (commit " + DROPPAIR_COMMIT + ")\n";
+}
 
 const char* banner_text() {
   return "\n    ====================================================================\n"
@@ -80,11 +161,24 @@ void reset_run_state() {
 }
 
 int run_program(int argc, const char* const* argv) {
+  const command_line cl = parse_command_line(argc, argv);
+  if (cl.help || cl.version) {
+    std::fputs(cl.help ? help_text() : version_text().c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  if (!cl.error.empty()) {
+    std::fprintf(stderr, "droppair: %s\n%s", cl.error.c_str(), k_usage);
+    return 1;
+  }
+  set_loop_options({cl.quiet, cl.follow_seconds});
+  console_init_signals();
   banner();
-  get_settings();
+  read_settings();  // its texts go to standard error now and into the log below
   const int64_t start = static_cast<int64_t>(std::time(nullptr));
   open_error_log(start);
-  EvaluateArg(static_cast<int16_t>(argc), argv);
+  settings_to_log();  // ends the run when the settings failed, the log now holding why
+  // The count as the original took it: 16 bits.
+  EvaluateArg(static_cast<int16_t>(cl.args.size()), cl.args.data());
   while (process_step() != 0) {
   }
   std::fflush(stdout);

@@ -51,6 +51,11 @@ void clock_wait_seconds(uint32_t seconds) {
   while (clock_now_seconds() < start + seconds) clock_sleep_ms(20);
 }
 
+int64_t clock_steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 void clock_sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace dp

@@ -1,5 +1,5 @@
-// Calendar time in whole seconds, its UTC text for the error log, and a short sleep for the
-// processing loop while it waits for a growing raw data file.
+// Calendar time in whole seconds, its UTC text for the error log, and for the processing loop
+// while it waits for a growing raw data file a short sleep and a clock that never jumps.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +24,9 @@ uint32_t clock_now_seconds();
 std::string clock_utc_text(int64_t t);
 /// Waits until the clock in whole seconds reads at least its value at the call plus `seconds`.
 void clock_wait_seconds(uint32_t seconds);
+/// Milliseconds on a steady clock (unaffected by changes of the calendar time); only differences
+/// mean anything.
+int64_t clock_steady_ms();
 /// Sleeps for about ms milliseconds.
 void clock_sleep_ms(int ms);
 

@@ -1,6 +1,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,7 +11,9 @@
 namespace dp {
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+static_assert(SIGHUP == k_sig_hup && SIGINT == k_sig_int && SIGTERM == k_sig_term);
+
+volatile std::sig_atomic_t g_stop = 0;  // the number of the first stop signal, 0 while none
 
 struct ConsoleInput {
   bool initialised = false;
@@ -19,7 +22,9 @@ struct ConsoleInput {
 };
 ConsoleInput g_input;
 
-void on_stop_signal(int) { g_stop = 1; }
+void on_stop_signal(int sig) {
+  if (g_stop == 0) g_stop = sig;
+}
 
 void restore_terminal() {
   if (g_input.raw_mode) {
@@ -46,14 +51,22 @@ void console_set_cursor(int col, int row) {
   std::printf("\x1b[%d;%dH", row + 1, col + 1);
 }
 
-void console_init_input() {
-  if (g_input.initialised) return;
-  g_input.initialised = true;
+void console_init_signals() {
+  static bool done = false;
+  if (done) return;
+  done = true;
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  // The handler is taken once: a second signal of the kind ends a run that no longer polls.
+  // Restarted calls keep a console write that the signal interrupts from being lost.
+  sa.sa_flags = SA_RESETHAND | SA_RESTART;
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+void console_init_input() {
+  if (g_input.initialised) return;
+  g_input.initialised = true;
   if (isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &g_input.saved) == 0) {
     termios raw = g_input.saved;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
@@ -75,6 +88,6 @@ int console_read_key() {
   return c;
 }
 
-bool console_stop_requested() { return g_stop != 0; }
+int console_stop_signal() { return g_stop; }
 
 }  // namespace dp

@@ -31,6 +31,11 @@ std::string raw_file_name(const std::string& sno_base) {
 }
 
 void rawfil() {
+  rawfil_open();
+  rawfil_check();
+}
+
+void rawfil_open() {
   const std::string name = raw_file_name(startup.sno_base);
   raw_file.ab_path = startup.ab_dir + name;
   hprintf("raw_day=%ld\n", static_cast<int32_t>(digits_at(startup.sno_base, 1, 2) * 1000 +
@@ -44,11 +49,24 @@ void rawfil() {
     log_printf("rawfil01: could not open %s \n", raw_file.ab_path.c_str());
     errno = err;
     report_syserr("rawfil02");
+    // The argument's own name would be the obvious guess; say so when the rebuilt one differs.
+    const std::string given = startup.sno_base.substr(0, startup.sno_base.size() - 4) + ".ab";
+    if (given != name) {
+      const std::string why = "the name of the raw data file is rebuilt from the digits of " + given +
+                              " as V<yy><ddd>_<n>.ab (for instance V05123_1.ab)\n";
+      con_printf("%s", why.c_str());
+      log_printf("rawfil03: %s", why.c_str());
+    }
     fatal_end();
   }
   // The scans read through buffers of their own, so the stream needs none.
   std::setvbuf(fp, nullptr, _IONBF, 0);
   raw_file.ab_fp = fp;
+}
+
+void rawfil_check() {
+  std::FILE* const fp = raw_file.ab_fp;
+  std::rewind(fp);  // a length measured since the opening left the stream at the end
 
   // Look at the first record header without consuming it.
   errno = 0;

@@ -26,6 +26,12 @@ extern raw_file_state raw_file;
 
 /// Opens and checks the raw data file named by ab_dir and sno_base; ends the program on failure.
 void rawfil();
+/// The first half of rawfil: opens the file (ab_fp, ab_path) or ends the program, saying how the
+/// name was rebuilt when it differs from the argument's.
+void rawfil_open();
+/// The second half of rawfil: checks the first record of the open file and sets ab_format, or
+/// ends the program.
+void rawfil_check();
 /// The file name rebuilt from a base name (characters 1-2, 3-5 and 7 taken like atoi).
 std::string raw_file_name(const std::string& sno_base);
 /// Back to "no file open" (closes an open stream).
