@@ -16,7 +16,9 @@ endforeach()
 if(NOT WIN32)
   # The batch runner needs python3 and GNU parallel, so it is not part of the Windows build.
   # The quick-looks need Debian's python3-matplotlib, -netcdf4 and -numpy.
-  install(PROGRAMS scripts/droppair-batch scripts/droppair-quicklook DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The copies that carry the version and commit (cmake/version.cmake).
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/scripts/droppair-batch ${CMAKE_BINARY_DIR}/scripts/droppair-quicklook
+          DESTINATION ${CMAKE_INSTALL_BINDIR})
   list(APPEND droppair_man_pages man/droppair-batch.1 man/droppair-quicklook.1)
   install(FILES ${droppair_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()

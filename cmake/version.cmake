@@ -3,6 +3,9 @@
 # when tracked files differ from the commit; "unknown" without git or outside a clone). Both go into
 # the generated header droppair_version.h, which a target reaches by linking droppair::version; the
 # header is rewritten only when its text changes, so a new commit rebuilds only its users.
+# The Python scripts (droppair-batch, droppair-quicklook) get the same two values: CMake writes
+# copies of them with @DROPPAIR_VERSION@ and @DROPPAIR_GIT_COMMIT@ in place to <build>/scripts/,
+# which install.cmake installs; the copies in the source tree report both as "unknown".
 # Included by the root CMakeLists.txt before the tools.
 
 set(DROPPAIR_VERSION "7.008" CACHE STRING "Version of the installed package")
@@ -50,3 +53,9 @@ file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/droppair_version.h CONTENT
 add_library(droppair_version INTERFACE)
 target_include_directories(droppair_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
 add_library(droppair::version ALIAS droppair_version)
+
+foreach(script droppair-batch droppair-quicklook)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/scripts/${script})
+    configure_file(${CMAKE_SOURCE_DIR}/scripts/${script} ${CMAKE_BINARY_DIR}/scripts/${script} @ONLY)
+  endif()
+endforeach()

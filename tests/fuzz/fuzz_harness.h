@@ -44,6 +44,12 @@ int fuzz_main_header(const uint8_t* data, size_t size);
 int fuzz_settings(const uint8_t* data, size_t size);
 int fuzz_calibration(const uint8_t* data, size_t size);
 int fuzz_whole_run(const uint8_t* data, size_t size);
+// The tools' readers: the particle file with its side files (snodump), the station file
+// (droppair-products, built only with its libraries: DROPPAIR_FUZZ_STATION).
+int fuzz_sno_files(const uint8_t* data, size_t size);
+#ifdef DROPPAIR_FUZZ_STATION
+int fuzz_station(const uint8_t* data, size_t size);
+#endif
 
 struct target {
   const char* name;
@@ -53,6 +59,10 @@ struct target {
 inline constexpr target k_targets[] = {
     {"line_decoder", fuzz_line_decoder}, {"compressor", fuzz_compressor},   {"main_header", fuzz_main_header},
     {"settings", fuzz_settings},         {"calibration", fuzz_calibration}, {"whole_run", fuzz_whole_run},
+    {"sno_files", fuzz_sno_files},
+#ifdef DROPPAIR_FUZZ_STATION
+    {"station", fuzz_station},
+#endif
 };
 
 }  // namespace dp_fuzz

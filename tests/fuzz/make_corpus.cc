@@ -2,12 +2,18 @@
 // branch worth starting from: payloads of all three formats (from the test fixture builder and
 // from the production compressor, so with fixed and with fitted code widths and repetitions),
 // every record type, repeated and renewed main headers, records of unknown type, a truncated last
-// record, an exhausted work pool, and the documented rejections of each reader.
-// Usage: fuzz_make_corpus CORPUS_DIR   (writes CORPUS_DIR/<target>/<name>; tests/fuzz/make_corpus.sh)
+// record, an exhausted work pool, and the documented rejections of each reader. For the tools'
+// readers: station files, and, from runs of the program that RUN_DIR holds (each in a folder of
+// its own with its V*.sno, .shd and .abh; make_corpus.sh makes them), the three files of each run
+// packed as the sno_files target reads them: whole, without side files, and with the .shd and the
+// damage the consistency check looks for.
+// Usage: fuzz_make_corpus CORPUS_DIR [RUN_DIR]   (writes CORPUS_DIR/<target>/<name>; make_corpus.sh)
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -186,6 +192,13 @@ void settings() {
   odd += "DELTA_HGT  a second line" + std::string(40, ' ') + "99999999\n";
   odd += settings_line("HYD_PATH", "a/path/longer/than/nineteen/characters with blank");
   put("settings", "prefix-and-long-values", text(odd));
+  // Values the run refuses or warns about: a NUL in DELTA_HGT, WA_WB out of range and glued to the
+  // text before column 61, trailing words, a key from column 80 on.
+  std::string doubtful = std::string(79, '-') + settings_line("HYD_PATH", "past/column/79");
+  doubtful += settings_line("DELTA_HGT", std::string("1\0" "2 lines", 8));
+  doubtful += "WA_WB  glued to the text before column 61" + std::string(18, '.') + "10.5\n";
+  doubtful += settings_line("RANK_ATLAS", "70000 and more") + all;
+  put("settings", "doubtful-values", text(doubtful));
 }
 
 void calibration() {
@@ -205,6 +218,13 @@ void calibration() {
   equal.replace(equal.find("0.50   0.75"), 11, "0.50   0.50");
   put("calibration", "equal-anchors", text(equal));
   put("calibration", "short-rows", text(head.substr(0, head.find("4.00")) + "\n\nheight A: 1e9\n"));
+  // Fields that are not finite, blank or not numbers; diameters falling; a first line past 97.
+  std::string bad = std::string(120, '#') + "\n" + head.substr(head.find('\n') + 1) + rows;
+  bad.replace(bad.find("5.00"), 4, " nan");
+  bad.replace(bad.find("3.50"), 4, "    ");
+  bad.replace(bad.find("8.00"), 4, "abc!");
+  bad.replace(bad.find("5.50   7.00"), 11, "5.50   5.00");
+  put("calibration", "bad-fields", text(bad));
 }
 
 void whole_run() {
@@ -255,11 +275,100 @@ void whole_run() {
   put("whole_run", "negative-length", negative.out);
 }
 
+bytes file_bytes(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// The files of one run as the sno_files target takes them: each as uint32 length and bytes.
+bytes packed(const std::vector<bytes>& files) {
+  byte_builder b;
+  for (const bytes& f : files) b.le32(static_cast<uint32_t>(f.size())).raw(f);
+  return b.out;
+}
+
+// The records of a particle file, each as its bytes.
+std::vector<bytes> records(const bytes& sno) {
+  std::vector<bytes> recs;
+  for (size_t at = 0; at + 4 <= sno.size();) {
+    const int indic = static_cast<int16_t>(sno[at] | (sno[at + 1] << 8));
+    const size_t len = indic == -74 ? 74 : static_cast<size_t>(indic);
+    if (len < 34 || at + len > sno.size()) break;
+    recs.emplace_back(sno.begin() + static_cast<std::ptrdiff_t>(at), sno.begin() + static_cast<std::ptrdiff_t>(at + len));
+    at += len;
+  }
+  return recs;
+}
+
+bytes joined(const std::vector<bytes>& recs) {
+  bytes out;
+  for (const bytes& r : recs) out.insert(out.end(), r.begin(), r.end());
+  return out;
+}
+
+void sno_files(const std::string& run_dir) {
+  std::vector<std::filesystem::path> snos;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(run_dir))
+    if (e.path().extension() == ".sno") snos.push_back(e.path());
+  std::sort(snos.begin(), snos.end());
+  for (const auto& path : snos) {
+    const std::string run = path.parent_path().filename().string();
+    const bytes sno = file_bytes(path);
+    const bytes shd = file_bytes(std::filesystem::path(path).replace_extension(".shd"));
+    const bytes abh = file_bytes(std::filesystem::path(path).replace_extension(".abh"));
+    put("sno_files", run + "-whole", packed({sno, shd, abh}));
+    put("sno_files", run + "-sno-only", packed({sno}));
+    put("sno_files", run + "-without-abh", packed({sno, shd}));
+    const std::vector<bytes> recs = records(sno);
+    if (recs.size() < 4) continue;
+    // Cut after a record and inside one; len_prev flipped; a record deleted, repeated, moved back.
+    // The .shd is enough to find each (and keeps the seeds small).
+    const size_t mid = recs.size() / 2;
+    std::vector<bytes> head(recs.begin(), recs.begin() + static_cast<std::ptrdiff_t>(mid));
+    put("sno_files", run + "-cut-at-record", packed({joined(head), shd}));
+    bytes inside = joined(head);
+    inside.insert(inside.end(), recs[mid].begin(), recs[mid].begin() + 9);
+    put("sno_files", run + "-cut-in-record", packed({inside, shd}));
+    std::vector<bytes> v = recs;
+    v[mid][2] ^= 1;
+    put("sno_files", run + "-len-prev", packed({joined(v), shd}));
+    v = recs;
+    v.erase(v.begin() + static_cast<std::ptrdiff_t>(mid));
+    put("sno_files", run + "-deleted", packed({joined(v), shd}));
+    v = recs;
+    v.insert(v.begin() + static_cast<std::ptrdiff_t>(mid), recs[mid]);
+    put("sno_files", run + "-repeated", packed({joined(v), shd}));
+    v = recs;
+    std::swap(v[mid], v[mid + 1]);
+    put("sno_files", run + "-swapped", packed({joined(v), shd}));
+  }
+  put("sno_files", "empty-sno", packed({{}}));
+  put("sno_files", "text", text(std::string("\x0e\0\0\0just some text", 18)));
+}
+
+void station() {
+  put("station", "full",
+      text("station_name: Test field\nstation_id: TF01\nlatitude: 47.8\nlongitude: 11.0\naltitude: 977\n"
+           "sensor_name: two-camera distrometer\nsensor_serial_number: \"0042\"\ninstitution: somewhere\n"
+           "license: CC-BY-4.0\ncontact: name <mail@example.org>\ntitle: t\nsummary: s\nkeywords: [rain, drops]\n"
+           "site: {roof: yes}\nnote: ~\n"));
+  put("station", "minimal", text("station_name: a b/c\nlatitude: -90\nlongitude: 359.5\naltitude: -500\n"));
+  put("station", "flow", text("{station_name: x, latitude: 1e1, longitude: -1.5e2, altitude: 0x10}\n"));
+  put("station", "missing-key", text("station_name: x\nlatitude: 1\nlongitude: 2\n"));
+  put("station", "bad-number", text("station_name: x\nlatitude: north\nlongitude: 2\naltitude: 3\n"));
+  put("station", "out-of-range", text("station_name: x\nlatitude: 91\nlongitude: 2\naltitude: 3\n"));
+  put("station", "not-a-map", text("- station_name\n- latitude\n"));
+  put("station", "anchors", text("a: &n 5\nstation_name: *n\nlatitude: *n\nlongitude: *n\naltitude: *n\n? [k]\n: v\n"));
+  put("station", "bad-yaml", text("station_name: [unclosed\n  latitude: \"\n"));
+  put("station", "deep", text(std::string(300, '[') + std::string(300, ']') + "\n"));
+  put("station", "empty", text(""));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: fuzz_make_corpus CORPUS_DIR\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: fuzz_make_corpus CORPUS_DIR [RUN_DIR]\n");
     return 2;
   }
   g_root = argv[1];
@@ -269,6 +378,8 @@ int main(int argc, char** argv) {
   settings();
   calibration();
   whole_run();
+  station();
+  if (argc == 3) sno_files(argv[2]);
   std::printf("%d seed inputs written to %s\n", g_written, g_root.c_str());
   return 0;
 }

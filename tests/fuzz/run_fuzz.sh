@@ -25,7 +25,11 @@ done
 shift $((OPTIND - 1))
 build=$(cd "$build" && pwd)
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(line_decoder compressor main_header settings calibration whole_run)
+if [[ ${#targets[@]} -eq 0 ]]; then
+  targets=(line_decoder compressor main_header settings calibration whole_run sno_files)
+  # The station reader is there when droppair-products is built.
+  [[ -d $build/tests/fuzz/CMakeFiles/fuzz_station.dir ]] && targets+=(station)
+fi
 
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}" >/dev/null
 work=$build/fuzz-work

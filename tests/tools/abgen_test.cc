@@ -391,7 +391,7 @@ TEST(AbgenTool, HelpAndBadOptions) {
   scratch_dir dir;
   const dp_test::tool_result help = dp_test::run_tool(ABGEN_BIN, {"--help"}, dir);
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("usage: abgen [options]\n", 0), 0u);
+  EXPECT_EQ(help.out.rfind("usage: abgen --dir DIR [options]\n", 0), 0u);
   EXPECT_EQ(help.err, "");
   const struct {
     std::vector<std::string> args;
@@ -406,6 +406,10 @@ TEST(AbgenTool, HelpAndBadOptions) {
       {{"--planes", "6,6"}, "abgen: bad value for --planes: '6,6' (HBL,HBR,HFR in mm) (see abgen --help)\n"},
       {{"--start", "2005-13-01T00:00:00"},
        "abgen: bad value for --start: '2005-13-01T00:00:00' (YYYY-MM-DDThh:mm:ss) (see abgen --help)\n"},
+      // No output place: nothing is written into the working directory by default.
+      {{}, "abgen: no output place given: --dir DIR or --out FILE (see abgen --help)\n"},
+      {{"--rain", "20", "--settings", "S.SET"},
+       "abgen: no output place given: --dir DIR or --out FILE (see abgen --help)\n"},
   };
   for (const auto& c : cases) {
     const dp_test::tool_result r = dp_test::run_tool(ABGEN_BIN, c.args, dir);
@@ -414,6 +418,7 @@ TEST(AbgenTool, HelpAndBadOptions) {
     EXPECT_EQ(r.out, "");
   }
   EXPECT_FALSE(std::filesystem::exists(dir.file("V05123_1.ab")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("S.SET")));
   const dp_test::tool_result r = dp_test::run_tool(ABGEN_BIN, {"--out", "/nonexistent/x.ab"}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("abgen: cannot write /nonexistent/x.ab: ", 0), 0u);
@@ -521,8 +526,8 @@ TEST(AbgenTool, EveryRecordDecodesAndTheCodingVaries) {
 TEST(AbgenTool, LinesAreAsWideAsTheHeaderImpliesInEveryFormat) {
   for (const int format : {1, 2, 3}) {
     scratch_dir dir;
-    ASSERT_EQ(dp_test::run_tool(ABGEN_BIN, {"--format", std::to_string(format), "--duration", "4", "--rain", "60",
-                                            "--seed", "3", "--no-truth", "--quiet"}, dir).status, 0);
+    ASSERT_EQ(dp_test::run_tool(ABGEN_BIN, {"--out", "V05123_1.ab", "--format", std::to_string(format), "--duration",
+                                            "4", "--rain", "60", "--seed", "3", "--no-truth", "--quiet"}, dir).status, 0);
     const std::string raw = dp_test::read_text(dir.file("V05123_1.ab"));
     int widest = 0, narrowest = 1 << 20;
     for (const auto& r : dp_test::raw_records(raw)) {

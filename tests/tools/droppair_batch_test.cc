@@ -1,9 +1,11 @@
 // droppair-batch over a small generated archive: the summary's rows, outputs byte-identical to
 // single runs of droppair, a damaged file that fails alone, a missing calibration that fails every
-// run, --resume doing no work the second time, and the command line GNU parallel receives. Then
-// the daily products made after the runs (only from runs that ended normally, per-day rain totals,
-// --resume redoing only the days whose inputs changed), and runs over two ssh logins of this
-// machine, against a test sshd, that equal local runs byte for byte.
+// run, --resume doing no work the second time (and redoing a run whose outputs fail snodump
+// --check), a stop signal that ends the jobs and leaves the summary of what finished, and the
+// command line GNU parallel receives. Then the daily products made after the runs (only from runs
+// that ended normally, per-day rain totals, --resume redoing only the days whose inputs changed),
+// and runs over two ssh logins of this machine, against a test sshd, that equal local runs byte
+// for byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +15,10 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <thread>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include "platform/byte_order.h"
 #include "support/abgen_run.h"
@@ -204,6 +210,97 @@ TEST(DroppairBatch, ResumeRunsOnlyWhatIsNotComplete) {
   write_text(a.dir.file("corrfact.dat"), dp_test::neutral_corrfact() + "\n");
   r = run_in(a.dir, "--resume DROPPAIR.SET corrfact.dat arch");
   EXPECT_NE(r.out.find("5 raw files: 5 run, 0 up to date;"), std::string::npos) << r.out;
+}
+
+// A .sno cut after a complete run (a record boundary, newer than its raw file, status as before)
+// is not taken as done: snodump --check finds it, the report says so, and the run is made again.
+TEST(DroppairBatch, ResumeRunsAgainWhatFailsTheCheck) {
+  NEED_PARALLEL();
+  archive a;
+  ASSERT_EQ(run_in(a.dir, "DROPPAIR.SET corrfact.dat arch").status, 1);
+  const std::string sno_path = a.dir.file("V05124_1/V05124_1.sno");
+  const bytes sno = read_file(sno_path);
+  size_t last = 0;
+  for (size_t at = 0; at + 4 <= sno.size();) {
+    last = at;
+    const int indic = dp::load_les16(&sno[at]);
+    at += static_cast<size_t>(indic == -74 ? 74 : indic);
+  }
+  dp_test::write_file(sno_path, bytes(sno.begin(), sno.begin() + static_cast<std::ptrdiff_t>(last)));
+  const outcome r = run_in(a.dir, "--resume DROPPAIR.SET corrfact.dat arch");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("droppair-batch: " + a.good[1] + " runs again: its outputs fail the check: snodump: " +
+                       fs::canonical(a.dir.path).string() + "/V05124_1/V05124_1.shd: byte offset 5768: oldlen: "),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("5 raw files: 2 run, 3 up to date; 4 succeeded, 1 failed;"), std::string::npos) << r.out;
+  EXPECT_EQ(read_file(sno_path), sno);
+  EXPECT_EQ(summary(a.dir.file("droppair-batch.csv"))[a.good[1]]["message"], "");
+}
+
+// SIGTERM or SIGINT to the batch while two jobs run: GNU parallel ends both jobs (stand-ins that
+// would sleep for a minute), starts no other, the batch writes the summary of what finished and
+// exits 128 + the signal's number; no job is left running.
+TEST(DroppairBatch, StopSignalEndsTheJobsAndKeepsTheSummaryOfWhatFinished) {
+  NEED_PARALLEL();
+  for (const int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    archive a;
+    // The first file runs through; every other run sleeps and leaves its process id.
+    write_text(a.dir.file("droppair"), "#!/bin/sh\ncase \"$1\" in */V05123_1.ab) exec " + shell_quote(DROPPAIR_BIN) +
+                                           " \"$@\";; esac\necho $$ >pid\nexec sleep 60\n");
+    fs::permissions(a.dir.file("droppair"), fs::perms::owner_all);
+    const std::string cmd = "cd " + shell_quote(a.dir.path.string()) + " && exec " + shell_quote(k_script) +
+                            " --droppair ./droppair -j 2 --out runs DROPPAIR.SET corrfact.dat arch"
+                            " >batch.out 2>batch.err </dev/null";
+    const pid_t batch = fork();
+    ASSERT_GE(batch, 0);
+    if (batch == 0) {
+      setpgid(0, 0);  // not in the test's process group
+      execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const auto sleepers = [&] {
+      std::vector<pid_t> pids;
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(a.dir.path / "runs", ec)) {
+        const std::string pid = read_text((e.path() / "pid").string());
+        if (!pid.empty()) pids.push_back(static_cast<pid_t>(std::stol(pid)));
+      }
+      return pids;
+    };
+    for (int i = 0; i < 600 && sleepers().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<pid_t> running = sleepers();
+    ASSERT_EQ(running.size(), 2u);
+    kill(batch, sig);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 600 && (done = waitpid(batch, &status, WNOHANG)) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (done == 0) {
+      kill(-batch, SIGKILL);
+      waitpid(batch, &status, 0);
+      FAIL() << "the batch did not end within 30 s";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
+    for (const pid_t p : running) EXPECT_NE(kill(p, 0), 0) << "job " << p << " still runs";
+    EXPECT_EQ(sleepers().size(), 2u);  // no job started after the signal
+    const std::string out = read_text(a.dir.file("batch.out"));
+    EXPECT_NE(out.find("droppair-batch: 5 raw files: 5 run, 0 up to date; 1 succeeded, 4 failed;"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find(std::string("droppair-batch: stopped by ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT") +
+                       ": the runs that had not finished have no result\n"),
+              std::string::npos)
+        << out;
+    auto rows = summary(a.dir.file("runs/droppair-batch.csv"));
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[a.good[0]]["status"], "0");
+    EXPECT_EQ(rows[a.good[0]]["message"], "");
+    for (const std::string& f : {a.good[1], a.good[2]}) EXPECT_EQ(rows[f]["status"], "signal-15") << f;
+    for (const std::string& f : {a.good[3], a.damaged})
+      EXPECT_EQ(rows[f]["message"], "no result: the run did not finish (see droppair-batch.joblog)") << f;
+  }
 }
 
 TEST(DroppairBatch, MissingCalibrationFailsEveryRunWithTheTablesMessage) {

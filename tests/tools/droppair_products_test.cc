@@ -297,6 +297,15 @@ TEST_F(ProductsArchive, RepeatedDamagedAndForeignFilesAreNamed) {
   EXPECT_NE(mixed.err.find("geometry: HBL 5 against 6"), std::string::npos) << mixed.err;
   EXPECT_FALSE(fs::exists(path("p4")));
   EXPECT_EQ(products({"--out", "p4", "--step", "7", "a"}).status, 2);
+
+  // Past a file-size limit: exit 1 naming the file, no file left half written.
+  const std::string limited = "cd " + dp_test::shell_quote(dir_->path.string()) + " && ulimit -f 200 && " +
+                              dp_test::shell_quote(DROPPAIR_PRODUCTS_BIN) + " --out p5 a >/dev/null 2>p5.err";
+  const int rc = std::system(limited.c_str());
+  EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1);
+  EXPECT_NE(dp_test::read_text(path("p5.err")).find("cannot write p5/oeu7_2005050"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(path("p5")))
+    EXPECT_NE(entry.path().extension(), ".part") << entry.path();
   EXPECT_EQ(products({"--out", "p4", "nothing-here"}).status, 1);
 }
 

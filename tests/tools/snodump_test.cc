@@ -1,16 +1,21 @@
 // snodump on what real runs of the pipeline leave: the summary's numbers, the CSV rows (times and
 // flags included) against the drops put in, the plot with the curve and band of the chosen law,
 // --check passing on a correct run (a main header after the last particle included) and naming the
-// first inconsistency of a flipped byte in each of the three files, and every reader surviving
-// truncation and flipped bytes of a small particle file.
+// first inconsistency of a flipped byte in each of the three files and of records out of order or
+// repeated, every reader surviving truncation and flipped bytes of a small particle file; the
+// summary, the CSV and the products refusing files that fail the check (or reading what they can
+// with --salvage), outputs that name inputs, FIFOs, and a full disk that leaves no partial file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
+
+#include <sys/stat.h>
 
 #include "platform/byte_order.h"
 #include "sno_check.h"
@@ -87,6 +92,44 @@ std::vector<std::string> split(const std::string& s, char sep) {
   while (std::getline(in, part, sep)) parts.push_back(part);
   if (!s.empty() && s.back() == sep) parts.emplace_back();
   return parts;
+}
+
+/// The records of a particle file, each as its bytes, split by their lengths.
+std::vector<bytes> sno_records(const bytes& sno) {
+  std::vector<bytes> recs;
+  for (size_t at = 0; at + 4 <= sno.size();) {
+    const int16_t indic = dp::load_les16(&sno[at]);
+    const size_t len = indic == -74 ? 74 : static_cast<size_t>(indic);
+    recs.emplace_back(sno.begin() + static_cast<std::ptrdiff_t>(at), sno.begin() + static_cast<std::ptrdiff_t>(at + len));
+    at += len;
+  }
+  return recs;
+}
+
+/// The records back to back, each len_prev set to the length of the one before, as a writer would.
+bytes rechained(std::vector<bytes> recs) {
+  bytes out;
+  int32_t before = 0;
+  for (bytes& r : recs) {
+    dp::store_le16(&r[2], static_cast<uint16_t>(before));
+    before = static_cast<int32_t>(r.size());
+    out.insert(out.end(), r.begin(), r.end());
+  }
+  return out;
+}
+
+/// The records back to back as they are.
+bytes joined(const std::vector<bytes>& recs) {
+  bytes out;
+  for (const bytes& r : recs) out.insert(out.end(), r.begin(), r.end());
+  return out;
+}
+
+/// The byte offset of record k.
+size_t offset_of(const std::vector<bytes>& recs, size_t k) {
+  size_t at = 0;
+  for (size_t i = 0; i < k; ++i) at += recs[i].size();
+  return at;
 }
 
 int half_max(const dp_test::drop& d) {
@@ -403,6 +446,57 @@ TEST(SnodumpCheck, NamesTheFirstInconsistencyOfAFlippedByte) {
   EXPECT_EQ(r.err.rfind("snodump: " + h + ": byte offset 5768: oldlen: expected ", 0), 0u) << r.err;
 }
 
+// Records in the wrong order or repeated, chained as a writer would chain them (as a careless
+// concatenation or repair leaves them): y_start going back, and a particle written twice.
+TEST(SnodumpCheck, FindsRecordsOutOfOrderAndRepeated) {
+  const auto run = run_rain(dp_test::make_rain(20, 9));
+  const bytes sno = dp_test::read_file(run->file(".sno"));
+  const std::vector<bytes> recs = sno_records(sno);
+  ASSERT_EQ(recs.size(), 21u);
+  const std::string s = run->file(".sno");
+  const auto y_of = [&](size_t k) { return fmt("%.1f", dp::load_f64(&recs[k][4])); };
+  std::vector<bytes> swapped = recs;
+  std::swap(swapped[5], swapped[6]);
+  std::vector<bytes> twice = recs;
+  twice.insert(twice.begin() + 8, recs[7]);
+  std::vector<bytes> back = recs;  // an earlier particle again further on
+  back.insert(back.begin() + 12, recs[3]);
+  const struct {
+    bytes file;
+    std::string text;
+  } cases[] = {
+      {rechained(swapped), s + ": byte offset " + std::to_string(offset_of(swapped, 6) + 4) + ": y_start: expected at least " +
+                               y_of(6) + " (y_start of the particle record before, at byte offset " +
+                               std::to_string(offset_of(swapped, 5)) + "), found " + y_of(5) + " (records out of order)"},
+      {rechained(twice), s + ": byte offset " + std::to_string(offset_of(twice, 8)) +
+                             ": particle record: expected another particle than the record before (at byte offset " +
+                             std::to_string(offset_of(twice, 7)) + "), found the same " +
+                             std::to_string(recs[7].size() - 4) + " bytes from y_start on (a duplicated record)"},
+      {rechained(back), s + ": byte offset " + std::to_string(offset_of(back, 12) + 4) + ": y_start: expected at least " +
+                            y_of(11) + " (y_start of the particle record before, at byte offset " +
+                            std::to_string(offset_of(back, 11)) + "), found " + y_of(3) + " (records out of order)"},
+  };
+  for (const auto& c : cases) {
+    dp_test::write_file(run->file(".sno"), c.file);
+    dp::check_report report;
+    dp::sno_fault fault;
+    EXPECT_FALSE(dp::check_files(run->paths(false), &report, &fault, nullptr));
+    EXPECT_EQ(dp::fault_text(fault), c.text);
+    // The .sno alone (no .shd, .abh) is judged the same way.
+    EXPECT_FALSE(dp::check_files({s, "", "", ""}, &report, &fault, nullptr));
+    EXPECT_EQ(dp::fault_text(fault), c.text);
+  }
+  // Rechained as they were, the records give the file back, which passes.
+  EXPECT_EQ(rechained(recs), sno);
+  dp_test::write_file(run->file(".sno"), sno);
+  dp::check_report report;
+  dp::sno_fault fault;
+  EXPECT_TRUE(dp::check_files({s, "", "", ""}, &report, &fault, nullptr)) << dp::fault_text(fault);
+  EXPECT_EQ(report.scan.particles, 20);
+  EXPECT_EQ(report.scan.headers.size(), 1u);
+  EXPECT_EQ(report.scan.size, static_cast<int64_t>(sno.size()));
+}
+
 // A small particle file cut at every length and with every byte flipped: every reader ends with a
 // fault or a result, never a crash (the sanitizer build makes reads out of bounds fail).
 TEST(SnodumpCheck, SurvivesTruncationAndFlippedBytesOfASmallFile) {
@@ -487,6 +581,159 @@ TEST(SnodumpCli, HelpUsageErrorsAndBadFiles) {
   EXPECT_EQ(r.err, "snodump: " + dir.file("notes.sno") +
                        ": byte offset 0: indic: expected -74 (main header) or a particle record length of 34 to "
                        "16381, found 30058 (is this a particle file?)\n");
+  r = run_snodump(dir, {"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("snodump ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find(" (commit "), std::string::npos) << r.out;
+  r = run_snodump(dir, {"--check", "--salvage", "x.sno"});
+  EXPECT_EQ(r.status, 2);
+}
+
+const std::string k_refused =
+    "snodump: refused: the files fail the consistency check (snodump --check tells the first fault); --salvage "
+    "reads what can be read\n";
+
+// Damage that --check finds and the framing alone does not (or finds only at the damage): the
+// summary, the CSV and the per-minute CSV refuse the files with the check's first fault, write
+// no output and leave an earlier one as it was; --salvage reads what can be read, exit status 1.
+TEST_F(SnodumpRun, SummaryCsvAndProductsRefuseWhatTheCheckRejects) {
+  const bytes sno = dp_test::read_file(run_->file(".sno"));
+  const std::vector<bytes> recs = sno_records(sno);
+  bytes len_prev = sno;
+  len_prev[offset_of(recs, 40) + 2] ^= 1;
+  std::vector<bytes> without = recs;
+  without.erase(without.begin() + 40);
+  std::vector<bytes> twice = recs;
+  twice.insert(twice.begin() + 40, recs[40]);
+  const struct {
+    const char* name;
+    bytes file;
+    size_t particles;  // what --salvage reads
+  } cases[] = {
+      {"cut after a record", bytes(sno.begin(), sno.begin() + static_cast<std::ptrdiff_t>(offset_of(recs, 100))), 99},
+      {"cut inside a record", bytes(sno.begin(), sno.begin() + static_cast<std::ptrdiff_t>(offset_of(recs, 100) + 9)), 99},
+      {"len_prev flipped", len_prev, 150},
+      {"record deleted", rechained(without), 149},
+      {"record repeated", joined(twice), 151},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    scratch_dir dir;
+    const std::string s = dir.file("V05123_1.sno");
+    dp_test::write_file(s, c.file);
+    for (const char* ext : {".shd", ".abh"})
+      std::filesystem::copy_file(run_->file(ext), dir.file(std::string("V05123_1") + ext));
+    dp::check_report report;
+    dp::sno_fault fault;
+    testing::internal::CaptureStderr();
+    ASSERT_FALSE(dp::check_files({s, dir.file("V05123_1.shd"), dir.file("V05123_1.abh"), ""}, &report, &fault, nullptr));
+    testing::internal::GetCapturedStderr();
+    const std::string first = "snodump: " + dp::fault_text(fault) + "\n";
+    dp_test::write_text(dir.file("earlier.csv"), "kept\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{s}, {"--csv", "--out", dir.file("earlier.csv"), s},
+          {"--minute-csv", dir.file("m.csv"), "--out", dir.file("sum.txt"), s}}) {
+      const auto r = run_snodump(dir, args);
+      EXPECT_EQ(r.status, 1) << args[0];
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, first + k_refused);
+    }
+    EXPECT_EQ(dp_test::read_text(dir.file("earlier.csv")), "kept\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("m.csv")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("sum.txt")));
+
+    const auto r = run_snodump(dir, {"--salvage", "--csv", "--out", dir.file("earlier.csv"), s});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind(first + "snodump: --salvage: reading what can be read\n", 0), 0u) << r.err;
+    const auto rows = split(dp_test::read_text(dir.file("earlier.csv")), '\n');
+    EXPECT_EQ(rows.size(), 1 + c.particles + 1);
+  }
+}
+
+// An output that names an input (or the same file as another output) is refused before anything
+// is written; a FIFO or another non-regular input is refused without waiting for a writer.
+TEST_F(SnodumpRun, RefusesOutputsOnItsInputsAndInputsThatAreNoRegularFiles) {
+  scratch_dir dir;
+  for (const char* ext : {".sno", ".shd", ".abh"})
+    std::filesystem::copy_file(run_->file(ext), dir.file(std::string("V05123_1") + ext));
+  const std::string s = dir.file("V05123_1.sno"), h = dir.file("V05123_1.shd"), a = dir.file("V05123_1.abh");
+  const bytes before = dp_test::read_file(s);
+  std::filesystem::create_hard_link(s, dir.file("link.sno"));
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--out", s, s}, "--out " + s + " is the input file " + s + ": it would be overwritten"},
+      {{"--csv", "--out", h, s}, "--out " + h + " is the input file " + h + ": it would be overwritten"},
+      {{"--plot", dir.file("link.sno"), s}, "--plot " + dir.file("link.sno") + " is the input file " + s + ": it would be overwritten"},
+      {{"--minute-csv", a, s}, "--minute-csv " + a + " is the input file " + a + ": it would be overwritten"},
+      {{"--out", dir.file("x.txt"), "--minute-csv", dir.file("sub/../x.txt"), s},
+       "--out and --minute-csv name the same file " + dir.file("sub/../x.txt")},
+  };
+  std::filesystem::create_directory(dir.path / "sub");
+  for (const auto& c : cases) {
+    const auto r = run_snodump(dir, c.args);
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_EQ(r.err, "snodump: " + c.message + "\nTry 'snodump --help'.\n");
+  }
+  EXPECT_EQ(dp_test::read_file(s), before);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("x.txt")));
+
+  ASSERT_EQ(mkfifo(dir.file("fifo.sno").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(dir.file("fifo.shd").c_str(), 0600), 0);
+  // No writer ever opens the FIFOs: a reader that waited for one would hang the test (timeout 20).
+  const auto timed = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"20", SNODUMP_BIN};
+    all.insert(all.end(), args.begin(), args.end());
+    std::string cmd = "timeout";
+    for (const auto& x : all) cmd += " " + dp_test::shell_quote(x);
+    cmd += " >/dev/null 2>" + dp_test::shell_quote(dir.file("err.txt")) + " </dev/null";
+    const int rc = std::system(cmd.c_str());
+    return std::make_pair(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, dp_test::read_text(dir.file("err.txt")));
+  };
+  const std::string fifo_text = ": cannot open: is a FIFO, not a regular file\n";
+  auto [status, err] = timed({dir.file("fifo.sno")});
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(err, "snodump: " + dir.file("fifo.sno") + fifo_text);
+  std::tie(status, err) = timed({"--check", "--shd", dir.file("fifo.shd"), s});
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(err, "snodump: " + dir.file("fifo.shd") + fifo_text);
+  std::tie(status, err) = timed({"--csv", "/dev/zero"});
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(err, "snodump: /dev/zero: cannot open: is a device, not a regular file\n");
+}
+
+// Writes past the file-size limit fail as on a full disk (SIGXFSZ ignored: EFBIG): a clean message,
+// exit status 1, no partial file beside the output, and the earlier file as it was.
+TEST_F(SnodumpRun, FullDiskLeavesNoPartialFileAndKeepsTheEarlierOne) {
+  scratch_dir dir;
+  for (const char* ext : {".sno", ".shd", ".abh"})
+    std::filesystem::copy_file(run_->file(ext), dir.file(std::string("V05123_1") + ext));
+  std::vector<std::vector<std::string>> outputs = {{"--csv", "--out", "earlier.out"}, {"--minute-csv", "earlier.out"}};
+#ifdef SNODUMP_NETCDF
+  outputs.push_back({"--netcdf", "earlier.out"});
+#endif
+  for (const auto& opts : outputs) {
+    SCOPED_TRACE(opts[0]);
+    dp_test::write_text(dir.file("earlier.out"), "kept\n");
+    // Two blocks (of 512 or 1024 bytes): the minute CSV (one minute of 80 bins) and the netCDF
+    // header exceed them.
+    std::string cmd = "cd " + dp_test::shell_quote(dir.path.string()) + " && ulimit -f 2 && trap '' XFSZ && " +
+                      dp_test::shell_quote(SNODUMP_BIN);
+    for (const auto& o : opts) cmd += " " + o;
+    cmd += " V05123_1.sno >/dev/null 2>err.txt </dev/null";
+    const int rc = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(rc)) << "ended by a signal";
+    EXPECT_EQ(WEXITSTATUS(rc), 1);
+    const std::string err = dp_test::read_text(dir.file("err.txt"));
+    EXPECT_EQ(err.rfind("snodump: cannot write earlier.out: ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(dp_test::read_text(dir.file("earlier.out")), "kept\n");
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path)) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"V05123_1.abh", "V05123_1.shd", "V05123_1.sno", "earlier.out", "err.txt"}));
+  }
 }
 
 }  // namespace

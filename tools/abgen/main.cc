@@ -1,7 +1,7 @@
 // abgen: a synthetic two-camera distrometer. Writes a raw data file (.ab, format 1, 2 or 3) of
 // rain made from physics, the ground truth of every particle as CSV, and on request the settings
-// and calibration files that go with it. Exit status 0, 2 for a usage error, 1 when a file cannot
-// be written.
+// and calibration files that go with it. Writes only where --dir or --out says, never by default
+// into the working directory. Exit status 0, 2 for a usage error, 1 when a file cannot be written.
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -12,20 +12,23 @@
 #include <string>
 
 #include "abgen/recording.h"
+#include "droppair_version.h"
 
 namespace {
 
 using namespace dp::abgen;
 
 const char* const k_usage =
-    "usage: abgen [options]\n"
+    "usage: abgen --dir DIR [options]\n"
+    "       abgen --out FILE [options]\n"
     "Writes a raw data file of a synthetic two-camera distrometer in rain, with the ground truth\n"
     "of every drop (CSV), and on request a matching DROPPAIR.SET and corrfact.dat.\n"
     "\n"
-    "Files:\n"
+    "Files (--dir or --out is needed; --dir . writes into the current directory):\n"
     "  --dir DIR             write V<yy><ddd>_1.ab, V<yy><ddd>_1.csv, DROPPAIR.SET and\n"
     "                        corrfact.dat into DIR (created when missing)\n"
-    "  --out FILE            the raw data file (default V<yy><ddd>_1.ab from the start date)\n"
+    "  --out FILE            the raw data file (default with --dir: DIR/V<yy><ddd>_1.ab from the\n"
+    "                        start date)\n"
     "  --truth FILE          the ground-truth CSV (default: the raw file's name with .csv)\n"
     "  --no-truth            write no ground truth\n"
     "  --settings FILE       also write the settings file (DROPPAIR.SET) to FILE\n"
@@ -51,7 +54,8 @@ const char* const k_usage =
     "                        format 1 has one value: HBL, default 6.0)\n"
     "  --neutral-calib       no size deviations (corrfact.dat of zeros)\n"
     "  --quiet               no summary on standard output\n"
-    "  --help                this text\n";
+    "  --help                this text\n"
+    "  --version             the version and the commit of this build\n";
 
 [[noreturn]] void usage_error(const std::string& text) {
   std::fprintf(stderr, "abgen: %s (see abgen --help)\n", text.c_str());
@@ -132,6 +136,9 @@ int main(int argc, char** argv) {
     if (opt == "--help" || opt == "-h") {
       std::fputs(k_usage, stdout);
       return 0;
+    } else if (opt == "--version") {
+      std::printf("abgen %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
+      return 0;
     } else if (opt == "--dir") {
       dir = value();
     } else if (opt == "--out") {
@@ -197,6 +204,7 @@ int main(int argc, char** argv) {
   if (!duration_given && (plan.max_drops > 0 || plan.max_bytes > 0)) plan.duration = 0;
   if (plan.duration == 0 && plan.max_drops == 0 && plan.max_bytes == 0)
     usage_error("--duration 0 needs --drops or --size");
+  if (dir.empty() && out.empty()) usage_error("no output place given: --dir DIR or --out FILE");
 
   instrument& in = plan.in;
   if (!set_frequency(in, freq)) usage_error("no timer divisor gives --freq");
@@ -218,7 +226,6 @@ int main(int argc, char** argv) {
     if (settings_path.empty()) settings_path = dir + "/DROPPAIR.SET";
     if (calib_path.empty()) calib_path = dir + "/corrfact.dat";
   }
-  if (out.empty()) out = name;
   if (truth_path.empty() && !no_truth) {
     truth_path = out;
     const size_t dot = truth_path.rfind('.');

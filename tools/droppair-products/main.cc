@@ -5,6 +5,7 @@
 // table (daily_files.h). Exit status 0 success, 1 bad data or a file that cannot be written,
 // 2 usage error.
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +20,7 @@
 
 #include "daily_files.h"
 #include "day_grid.h"
+#include "droppair_version.h"
 #include "input_set.h"
 #include "sno_products.h"
 #include "sno_reader.h"
@@ -62,6 +64,7 @@ constexpr const char* k_usage =
     "                     rain_mm, recorded_fraction, grid_file, particle_file\n"
     "  --quiet            print nothing but problems\n"
     "  --help             show this text\n"
+    "  --version          show the version and the commit of this build\n"
     "An option's value may also follow an equals sign: --step=5min.\n"
     "\n"
     "exit status: 0 success, 1 bad data or an output that cannot be written, 2 usage error\n";
@@ -74,6 +77,15 @@ int usage_error(const std::string& what) {
 int data_error(const std::string& what) {
   std::fprintf(stderr, "droppair-products: %s\n", what.c_str());
   return 1;
+}
+
+/// Ends the run after a product file could not be written. The netCDF library's exit handler
+/// crashes once a write has failed (a full disk), so the process ends without running it; the
+/// unfinished files are already removed.
+[[noreturn]] void end_after_write_failure(const std::string& what) {
+  std::fprintf(stderr, "droppair-products: %s\n", what.c_str());
+  std::fflush(nullptr);
+  std::_Exit(1);
 }
 
 int64_t day_of(double t) { return static_cast<int64_t>(std::floor(t / static_cast<double>(dp::k_day_s))); }
@@ -122,6 +134,10 @@ std::string csv_field(const std::string& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+  // Past a file-size limit a write should fail with its reason, not kill the run.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   std::string out, step_text, bins_text, station_path, law_text, tolerance_text, summary_path;
   dp::provenance_source given;
   bool keep_implausible = false, no_particles = false, compress_particles = false, only_changed = false, quiet = false;
@@ -158,6 +174,9 @@ int main(int argc, char** argv) {
                                            : nullptr;
     if (a == "--help" || a == "-h") {
       std::fputs(k_usage, stdout);
+      return 0;
+    } else if (a == "--version" && !has_value) {
+      std::printf("droppair-products %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
       return 0;
     } else if (dst != nullptr) {
       if (!take(dst)) return usage_error("option " + a + " needs a value");
@@ -257,11 +276,9 @@ int main(int argc, char** argv) {
       dp::day_totals totals{r.particles, r.used, r.rain, r.recorded};
       std::string e;
       if (!no_particles) {
-        if (w.table.ncid < 0 && !dp::table_begin(w.table, r.table, d, meta, w.in, &e)) {
+        if ((w.table.ncid < 0 && !dp::table_begin(w.table, r.table, d, meta, w.in, &e)) || !dp::table_end(w.table, &e)) {
           status = 1;
-          std::fprintf(stderr, "droppair-products: cannot write %s\n", e.c_str());
-        } else if (!dp::table_end(w.table, &e)) {
-          status = 1;
+          r.status = "failed";
           std::fprintf(stderr, "droppair-products: cannot write %s\n", e.c_str());
         }
       }
@@ -296,7 +313,10 @@ int main(int argc, char** argv) {
       dp::grid_cover(w.grid, counted_from(f), f.end);
       if (!no_particles && w.table.ncid < 0) {
         const std::string path = (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
-        if (!dp::table_begin(w.table, path, d, meta, w.in, &why)) return data_error("cannot write " + why);
+        if (!dp::table_begin(w.table, path, d, meta, w.in, &why)) {
+          for (auto& day : days) dp::table_abandon(day.second.table);
+          end_after_write_failure("cannot write " + why);
+        }
       }
     }
     if (!needed) continue;
@@ -327,7 +347,10 @@ int main(int argc, char** argv) {
     };
     dp::sno_fault fault;
     if (!dp::for_each_particle(f.path, f.scan, each, &fault, nullptr)) return data_error(dp::fault_text(fault));
-    if (!failure.empty()) return data_error(failure);
+    if (!failure.empty()) {
+      for (auto& day : days) dp::table_abandon(day.second.table);
+      end_after_write_failure(failure);
+    }
     if (untimed > 0)
       std::fprintf(stderr, "droppair-products: %s: %lld particle records before every main header left out\n",
                    f.path.c_str(), static_cast<long long>(untimed));
@@ -346,5 +369,6 @@ int main(int argc, char** argv) {
     }
     if (std::fclose(s) != 0) return data_error("cannot write " + summary_path);
   }
+  if (status != 0) end_after_write_failure("some product files were not written");
   return status;
 }

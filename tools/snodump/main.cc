@@ -1,7 +1,9 @@
 // snodump: reads what a run left behind (the particle file with its header and raw-header index
 // files) and shows it as a summary, as CSV rows, or as a plot, writes its products (netCDF,
-// per-minute CSV), or checks the files against each other. Exit status 0 on success, 1 for bad or
-// inconsistent data, 2 for a usage error.
+// per-minute CSV), or checks the files against each other. The summary, the CSV and the products
+// come only from files that pass the check (unless --salvage); every output file is written under
+// a temporary name beside its own and renamed once whole. Exit status 0 on success, 1 for bad or
+// inconsistent data or an output that cannot be written, 2 for a usage error.
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -12,14 +14,21 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 #define SNODUMP_ISATTY(f) _isatty(_fileno(f))
+#define SNODUMP_GETPID() _getpid()
 #else
 #include <unistd.h>
 #define SNODUMP_ISATTY(f) isatty(fileno(f))
+#define SNODUMP_GETPID() getpid()
 #endif
+
+#include "droppair_version.h"
 
 #include "sno_check.h"
 #include "sno_csv.h"
@@ -38,7 +47,9 @@ constexpr const char* k_usage =
     "\n"
     "Reads the particle file of a run with its header file (.shd) and raw-header index file (.abh)\n"
     "and prints a summary: the main headers, the particles per minute, and the statistics of\n"
-    "diameter and fall speed.\n"
+    "diameter and fall speed. The files are checked first as by --check (the .shd and .abh where\n"
+    "they are); files that fail are refused unless --salvage is given. Output files are written\n"
+    "under a temporary name beside them and renamed when whole: a failure leaves no partial file.\n"
     "\n"
     "options:\n"
     "  --csv            one row per particle instead of the summary; columns: time (UTC, ISO 8601,\n"
@@ -75,10 +86,14 @@ constexpr const char* k_usage =
     "  --abh PATH       the raw-header index file (default: FILE.abh beside the particle file)\n"
     "  --raw PATH       the raw data file (.ab): --check then also checks that the per-minute\n"
     "                   raw-file positions of the .abh are record starts\n"
+    "  --salvage        read what can be read of files that fail the check: the records up to the\n"
+    "                   first one that cannot be framed; the exit status is then still 1\n"
     "  --help           show this text\n"
+    "  --version        show the version and the commit of this build\n"
     "An option's value may also follow an equals sign: --netcdf=out.nc.\n"
     "\n"
-    "exit status: 0 success, 1 bad or inconsistent data, 2 usage error\n";
+    "exit status: 0 success, 1 bad or inconsistent data or an output that cannot be written,\n"
+    "2 usage error\n";
 
 int usage_error(const std::string& what) {
   std::fprintf(stderr, "snodump: %s\nTry 'snodump --help'.\n", what.c_str());
@@ -128,12 +143,89 @@ struct damage_log {
   }
 };
 
+/// An output file: written under a hidden temporary name beside it and renamed to its own name
+/// once whole, so that a failure (a full disk) leaves no partial file and an earlier file as it
+/// was. What is not a regular file (a FIFO, a terminal, /dev/null) is written directly.
+struct output_file {
+  std::string path;  ///< the name given
+  std::string temp;  ///< the name written under (path itself when written directly)
+  std::FILE* fp = nullptr;
+};
+
+/// The name an output is written under before it is renamed to path.
+std::string temp_name(const std::string& path) {
+  std::error_code ec;
+  const auto st = std::filesystem::status(path, ec);
+  if (!ec && std::filesystem::exists(st) && !std::filesystem::is_regular_file(st)) return path;
+  const std::filesystem::path p(path);
+  return (p.parent_path() / ("." + p.filename().string() + ".snodump-" + std::to_string(SNODUMP_GETPID()))).string();
+}
+
+bool output_open(output_file& o, const std::string& path) {
+  o.path = path;
+  o.temp = temp_name(path);
+  o.fp = std::fopen(o.temp.c_str(), "wb");
+  return o.fp != nullptr;
+}
+
+/// Flushes, closes and renames the file; false with the reason in *why.
+bool output_commit(output_file& o, std::string* why) {
+  errno = 0;
+  const bool written = std::fflush(o.fp) == 0 && !std::ferror(o.fp);
+  const int err = errno;
+  const bool closed = std::fclose(o.fp) == 0;
+  o.fp = nullptr;
+  if (!written || !closed) {
+    *why = std::strerror(!written && err != 0 ? err : errno);
+    if (o.temp != o.path) std::remove(o.temp.c_str());
+    return false;
+  }
+  if (o.temp == o.path) return true;
+  std::error_code ec;
+  std::filesystem::rename(o.temp, o.path, ec);
+  if (ec) {
+    *why = ec.message();
+    std::remove(o.temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+/// Closes the file and removes what was written of it.
+void output_discard(output_file& o) {
+  if (o.fp != nullptr) std::fclose(o.fp);
+  o.fp = nullptr;
+  if (!o.temp.empty() && o.temp != o.path) std::remove(o.temp.c_str());
+}
+
+/// Output options that name an input file, or two outputs that name one file: the text of the
+/// usage error, empty when there is none. An output that does not exist yet is none of the inputs.
+std::string output_clash(const std::vector<std::pair<const char*, std::string>>& outputs,
+                         const std::vector<std::string>& inputs) {
+  namespace fs = std::filesystem;
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const auto& [option, path] = outputs[i];
+    if (path.empty()) continue;
+    std::error_code ec;
+    for (const std::string& in : inputs)
+      if (!in.empty() && fs::equivalent(path, in, ec))
+        return std::string(option) + " " + path + " is the input file " + in + ": it would be overwritten";
+    for (size_t j = 0; j < i; ++j) {
+      const auto& [other, other_path] = outputs[j];
+      if (other_path.empty()) continue;
+      const bool same = fs::equivalent(path, other_path, ec) ||
+                        fs::weakly_canonical(path, ec) == fs::weakly_canonical(other_path, ec);
+      if (same) return std::string(other) + " and " + option + " name the same file " + path;
+    }
+  }
+  return "";
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string sno, shd, abh, raw, out, plot, netcdf, minute_csv, law_text, tolerance_text;
-  bool csv = false, check = false, keep_implausible = false;
+  bool csv = false, check = false, keep_implausible = false, salvage = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     std::string value;
@@ -156,6 +248,11 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::fputs(k_usage, stdout);
       return 0;
+    } else if (a == "--version" && !has_value) {
+      std::printf("snodump %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
+      return 0;
+    } else if (a == "--salvage" && !has_value) {
+      salvage = true;
     } else if (a == "--csv" && !has_value) {
       csv = true;
     } else if (a == "--check" && !has_value) {
@@ -187,6 +284,7 @@ int main(int argc, char** argv) {
                         !tolerance_text.empty();
   if (check && (csv || !plot.empty() || !out.empty() || products))
     return usage_error("--check cannot be combined with --csv, --plot, --out or the product options");
+  if (check && salvage) return usage_error("--salvage is for the summary, the CSV and the products, not for --check");
 #ifndef SNODUMP_NETCDF
   if (!netcdf.empty()) return usage_error("--netcdf: this snodump was built without the netCDF library");
 #endif
@@ -213,26 +311,58 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // An output must not name an input: it would be truncated before it is read.
+  const std::string clash =
+      output_clash({{"--out", out}, {"--plot", plot}, {"--netcdf", netcdf}, {"--minute-csv", minute_csv}}, {sno, shd, abh});
+  if (!clash.empty()) return usage_error(clash);
+
+  // The structure first: the particle file must open, and the files must pass the check (the
+  // .shd and .abh where they are) before anything is read from them.
+  {
+    dp::sno_walker w;
+    if (!dp::walker_open(w, sno, &fault)) return data_error(dp::fault_text(fault));
+    dp::walker_close(w);
+  }
+  std::error_code ec;
+  const bool shd_there = !shd_default || std::filesystem::exists(shd, ec);
+  const bool abh_there = !abh_default || std::filesystem::exists(abh, ec);
+  dp::check_report report;
+  const bool sound =
+      dp::check_files({sno, shd_there ? shd : "", abh_there ? abh : "", ""}, &report, &fault, tick);
+  progress.clear();
+  if (!sound) {
+    std::string text = dp::fault_text(fault);
+    if (fault.file == sno && fault.offset == 0) return data_error(text + " (is this a particle file?)");
+    std::fprintf(stderr, "snodump: %s\n", text.c_str());
+    if (!salvage)
+      return data_error("refused: the files fail the consistency check (snodump --check tells the first fault); "
+                        "--salvage reads what can be read");
+    std::fprintf(stderr, "snodump: --salvage: reading what can be read\n");
+  }
+
   dp::run_summary summary;
   summary.sno_path = sno;
   summary.shd_path = shd;
   summary.abh_path = abh;
-  if (!dp::scan_sno(sno, &summary.scan, &fault, tick)) {
+  bool cut_short = false;  // --salvage: the walk stops at a record that cannot be framed
+  if (sound) {
+    summary.scan = report.scan;
+  } else if (!dp::scan_sno(sno, &summary.scan, &fault, tick)) {
     progress.clear();
-    std::string text = dp::fault_text(fault);
-    if (fault.offset == 0) text += " (is this a particle file?)";
-    return data_error(text);
+    if (fault.offset < 0) return data_error(dp::fault_text(fault));
+    std::fprintf(stderr, "snodump: --salvage: the records before byte offset %lld are read\n",
+                 static_cast<long long>(fault.offset));
+    cut_short = true;
   }
   if (!csv) {
-    std::error_code ec;
-    if (!shd_default || std::filesystem::exists(shd, ec)) {
+    if (shd_there) {
       summary.have_shd = dp::read_shd(shd, &summary.shd, &fault);
       if (!summary.have_shd && !shd_default) return data_error(dp::fault_text(fault));
       if (!summary.have_shd) summary.shd_note = dp::fault_text(fault);
     } else {
       summary.shd_note = shd + ": not found";
     }
-    if (!abh_default || std::filesystem::exists(abh, ec)) {
+    if (abh_there) {
       summary.have_abh = dp::read_abh(abh, &summary.abh, &fault);
       if (!summary.have_abh && !abh_default) return data_error(dp::fault_text(fault));
       if (!summary.have_abh) summary.abh_note = dp::fault_text(fault);
@@ -241,10 +371,11 @@ int main(int argc, char** argv) {
     }
   }
 
+  output_file text_out;  // the summary or the CSV, when --out is given
   std::FILE* os = stdout;
   if (!out.empty()) {
-    os = std::fopen(out.c_str(), "wb");
-    if (os == nullptr) return data_error("cannot write " + out + ": " + std::strerror(errno));
+    if (!output_open(text_out, out)) return data_error("cannot write " + out + ": " + std::strerror(errno));
+    os = text_out.fp;
   }
   if (csv) std::fprintf(os, "%s\n", dp::k_csv_columns);
 
@@ -255,6 +386,18 @@ int main(int argc, char** argv) {
   dp::netcdf_file nc;
   std::string nc_error;
   int64_t nc_rows = 0;
+  const std::string nc_temp = netcdf.empty() ? "" : temp_name(netcdf);
+  // After a failed write the netCDF-4 library keeps the file in its tables, and its exit handler
+  // crashes closing it again (seen on a full disk): the process then ends without exit handlers.
+  const auto netcdf_failed = [&](const std::string& why) {
+    dp::netcdf_abandon(nc);
+    if (nc_temp != netcdf) std::remove(nc_temp.c_str());
+    output_discard(text_out);
+    std::fprintf(stderr, "snodump: cannot write %s\n", why.c_str());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(1);
+  };
   if (!netcdf.empty()) {
     dp::netcdf_meta meta;
     meta.sno_name = std::filesystem::path(sno).filename().string();
@@ -262,10 +405,8 @@ int main(int argc, char** argv) {
     meta.created = dp::creation_time();
     meta.check = speed;
     meta.keep_implausible = keep_implausible;
-    if (!dp::netcdf_begin(nc, netcdf, summary.scan.particles, summary.scan, meta, &nc_error)) {
-      if (os != stdout) std::fclose(os);
-      return data_error("cannot write " + nc_error);
-    }
+    if (!dp::netcdf_begin(nc, netcdf, summary.scan.particles, summary.scan, meta, &nc_error, nc_temp))
+      netcdf_failed(nc_error);
   }
 #endif
 
@@ -288,40 +429,56 @@ int main(int argc, char** argv) {
     if (v.height_a_lines < 0) damage.note(progress, at + "img_A does not decode");
     if (v.height_b_lines < 0) damage.note(progress, at + "img_B does not decode");
   };
-  const bool walked = dp::for_each_particle(sno, summary.scan, each, &fault, tick);
+  const bool walked = dp::for_each_particle(sno, summary.scan, each, &fault, tick) || cut_short;
   progress.clear();
   if (!walked) {
-    if (os != stdout) std::fclose(os);
+    output_discard(text_out);
 #ifdef SNODUMP_NETCDF
+    if (!nc_error.empty()) netcdf_failed(nc_error);
     dp::netcdf_abandon(nc);
+    if (nc_temp != netcdf) std::remove(nc_temp.c_str());
 #endif
     return data_error(dp::fault_text(fault));
   }
   if (!csv) print_summary(os, summary);
-  const bool wrote = std::fflush(os) == 0 && !std::ferror(os);
-  if (os != stdout && std::fclose(os) != 0) return data_error("cannot write " + out + ": " + std::strerror(errno));
-  if (!wrote) return data_error("cannot write " + (out.empty() ? std::string("standard output") : out));
+  if (os == stdout) {
+    if (std::fflush(os) != 0 || std::ferror(os)) return data_error("cannot write standard output");
+  } else {
+    std::string why;
+    if (!output_commit(text_out, &why)) return data_error("cannot write " + out + ": " + why);
+  }
 
   if (!plot.empty()) {
     const std::string title = "Particles of " + std::filesystem::path(sno).filename().string();
     const std::string svg = dp::svg_plot(summary.diam_mm, summary.speed_m_s, title, speed);
-    std::FILE* f = std::fopen(plot.c_str(), "wb");
-    if (f == nullptr) return data_error("cannot write " + plot + ": " + std::strerror(errno));
-    const bool ok = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
-    if (std::fclose(f) != 0 || !ok) return data_error("cannot write " + plot + ": " + std::strerror(errno));
+    output_file f;
+    if (!output_open(f, plot)) return data_error("cannot write " + plot + ": " + std::strerror(errno));
+    std::string why;
+    if (std::fwrite(svg.data(), 1, svg.size(), f.fp) != svg.size()) {
+      why = std::strerror(errno);
+      output_discard(f);
+      return data_error("cannot write " + plot + ": " + why);
+    }
+    if (!output_commit(f, &why)) return data_error("cannot write " + plot + ": " + why);
   }
 #ifdef SNODUMP_NETCDF
-  if (nc.ncid >= 0 && nc_error.empty()) dp::netcdf_end(nc, minutes, &nc_error);
-  dp::netcdf_abandon(nc);
-  if (!nc_error.empty()) return data_error("cannot write " + nc_error);
+  if (nc.ncid >= 0) {
+    if (!nc_error.empty() || !dp::netcdf_end(nc, minutes, &nc_error)) netcdf_failed(nc_error);
+    std::error_code moved;
+    if (nc_temp != netcdf) std::filesystem::rename(nc_temp, netcdf, moved);
+    if (moved) {
+      std::remove(nc_temp.c_str());
+      return data_error("cannot write " + netcdf + ": " + moved.message());
+    }
+  }
 #endif
   if (!minute_csv.empty()) {
-    std::FILE* f = std::fopen(minute_csv.c_str(), "wb");
-    if (f == nullptr) return data_error("cannot write " + minute_csv + ": " + std::strerror(errno));
-    dp::write_minute_csv(f, minutes, start);
-    const bool ok = std::fflush(f) == 0 && !std::ferror(f);
-    if (std::fclose(f) != 0 || !ok) return data_error("cannot write " + minute_csv + ": " + std::strerror(errno));
+    output_file f;
+    if (!output_open(f, minute_csv)) return data_error("cannot write " + minute_csv + ": " + std::strerror(errno));
+    dp::write_minute_csv(f.fp, minutes, start);
+    std::string why;
+    if (!output_commit(f, &why)) return data_error("cannot write " + minute_csv + ": " + why);
   }
   if (damage.count > 10) std::fprintf(stderr, "snodump: %lld damaged particle records in all\n", static_cast<long long>(damage.count));
-  return damage.count > 0 ? 1 : 0;
+  return (damage.count > 0 || !sound) ? 1 : 0;
 }

@@ -161,13 +161,14 @@ std::string speed_comment(const netcdf_meta& m) {
 }  // namespace
 
 bool netcdf_begin(netcdf_file& f, const std::string& path, const int64_t particles, const sno_scan& scan,
-                  const netcdf_meta& meta, std::string* why) {
+                  const netcdf_meta& meta, std::string* why, const std::string& create_as) {
   f = netcdf_file{};
   f.path = path;
   f.meta = meta;
   f.start = scan.headers.empty() ? k_nan : static_cast<double>(scan.headers.front().hd.main_time);
   nc_run nc;
-  if (!nc(nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &f.ncid), "cannot create")) {
+  const std::string& created = create_as.empty() ? path : create_as;
+  if (!nc(nc_create(created.c_str(), NC_NETCDF4 | NC_CLOBBER, &f.ncid), "cannot create")) {
     f.ncid = -1;
     return nc.fail(f.path, why);
   }

@@ -99,9 +99,12 @@ struct netcdf_file {
   netcdf_meta meta;
 };
 
-/// Creates path (replacing it) for a particle table of particles rows under the headers of scan.
+/// Creates path (replacing it) for a particle table of particles rows under the headers of scan;
+/// with create_as, creates that file instead (a temporary name the caller renames to path once
+/// netcdf_end succeeded), and messages still name path. After a failure here or later the
+/// library may crash in its exit handler: the caller ends the process without running them.
 bool netcdf_begin(netcdf_file& f, const std::string& path, int64_t particles, const sno_scan& scan,
-                  const netcdf_meta& meta, std::string* why);
+                  const netcdf_meta& meta, std::string* why, const std::string& create_as = "");
 /// Adds one particle's row.
 bool netcdf_particle(netcdf_file& f, const particle_values& v, const particle_products& p, std::string* why);
 /// Writes the last rows, the per-minute part and the time coverage, and closes the file.

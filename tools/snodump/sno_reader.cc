@@ -8,6 +8,12 @@
 #include <filesystem>
 #include <limits>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
 #include "platform/byte_order.h"
@@ -85,9 +91,15 @@ std::string fault_text(const sno_fault& f) {
 
 bool window_open(file_window& w, const std::string& path, std::string* why) {
   w = file_window{};
+#ifdef _WIN32
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
+  const auto kind = std::filesystem::status(path, ec).type();
+  if (kind == std::filesystem::file_type::directory) {
     *why = "is a directory";
+    return false;
+  }
+  if (!ec && kind != std::filesystem::file_type::regular) {
+    *why = "not a regular file";
     return false;
   }
   w.fp = std::fopen(path.c_str(), "rb");
@@ -102,6 +114,39 @@ bool window_open(file_window& w, const std::string& path, std::string* why) {
     return false;
   }
   w.size = static_cast<int64_t>(size);
+#else
+  // Opened without blocking and judged by what was opened: a FIFO would otherwise wait for a
+  // writer, and a name checked before the opening may name something else by then.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *why = std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *why = S_ISDIR(st.st_mode)                          ? "is a directory"
+           : S_ISFIFO(st.st_mode)                       ? "is a FIFO, not a regular file"
+           : S_ISSOCK(st.st_mode)                       ? "is a socket, not a regular file"
+           : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "is a device, not a regular file"
+                                                        : "not a regular file";
+    close(fd);
+    return false;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  w.fp = fdopen(fd, "rb");
+  if (w.fp == nullptr) {
+    *why = std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  w.size = static_cast<int64_t>(st.st_size);
+#endif
   w.buf.resize(static_cast<size_t>(w.size < k_window ? (w.size > 0 ? w.size : 1) : k_window));
   return true;
 }

@@ -76,7 +76,8 @@ struct file_window {
   int err = 0;
 };
 
-/// Opens path for reading; false with the system's text in *why.
+/// Opens path for reading; false with the system's text in *why, or with "is a FIFO, not a
+/// regular file" and the like for anything but a regular file (never waits for a FIFO's writer).
 bool window_open(file_window& w, const std::string& path, std::string* why);
 /// The n bytes (n at most 1 MiB) at offset off, or null when they reach past the end or a read fails.
 const uint8_t* window_get(file_window& w, int64_t off, int64_t n);
