@@ -247,7 +247,7 @@ TEST(DroppairBatch, StopSignalEndsTheJobsAndKeepsTheSummaryOfWhatFinished) {
     SCOPED_TRACE(sig);
     archive a;
     // The first file runs through; every other run sleeps and leaves its process id.
-    write_text(a.dir.file("droppair"), "#!/bin/sh\ncase \"$1\" in */V05123_1.ab) exec " + shell_quote(DROPPAIR_BIN) +
+    write_text(a.dir.file("droppair"), "#!/bin/sh\ncase \"$*\" in */V05123_1.ab) exec " + shell_quote(DROPPAIR_BIN) +
                                            " \"$@\";; esac\necho $$ >pid\nexec sleep 60\n");
     fs::permissions(a.dir.file("droppair"), fs::perms::owner_all);
     const std::string cmd = "cd " + shell_quote(a.dir.path.string()) + " && exec " + shell_quote(k_script) +
