@@ -15,6 +15,20 @@
 
 namespace dp_test {
 
+/// In a forked child (only calls that are safe after fork): into dir, standard input from in_fd
+/// (/dev/null when negative), standard output and error to the files console and errors;
+/// _exit(126) when that fails.
+inline void child_into(const std::string& dir, const std::string& console, const std::string& errors, int in_fd) {
+  if (chdir(dir.c_str()) != 0) _exit(126);
+  const int in = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY);
+  const int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0 || err < 0) _exit(126);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+}
+
 /// Starts droppair with args in dir; standard input from stdin_fd (-1: /dev/null).
 inline pid_t start_droppair(const std::string& dir, const std::vector<std::string>& args, int stdin_fd = -1) {
   std::vector<std::string> argv_text = {DROPPAIR_BIN};
@@ -26,15 +40,7 @@ inline pid_t start_droppair(const std::string& dir, const std::vector<std::strin
   const std::string errors = dir + "/stderr.out";
   const pid_t pid = fork();
   if (pid != 0) return pid;
-  // The child: only calls that are safe after fork until exec.
-  if (chdir(dir.c_str()) != 0) _exit(126);
-  const int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
-  const int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (in < 0 || out < 0 || err < 0) _exit(126);
-  dup2(in, 0);
-  dup2(out, 1);
-  dup2(err, 2);
+  child_into(dir, console, errors, stdin_fd);
   execv(DROPPAIR_BIN, argv.data());
   _exit(127);
 }

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/live_run.h"
+
 namespace dp_test {
 
 /// How a child ended.
@@ -70,15 +72,7 @@ inline pid_t spawn_droppair(const std::string& dir, const std::string& arg, bool
   std::string no_leaks = std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") + "detect_leaks=0";
   const pid_t pid = fork();
   if (pid != 0) return pid;
-  // The child: only calls that are safe after fork until exec.
-  if (chdir(dir.c_str()) != 0) _exit(126);
-  const int in = open("/dev/null", O_RDONLY);
-  const int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (in < 0 || out < 0 || err < 0) _exit(126);
-  dup2(in, 0);
-  dup2(out, 1);
-  dup2(err, 2);
+  child_into(dir, console, errors, -1);
   if (traced) {
     putenv(no_leaks.data());
     ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
