@@ -102,8 +102,8 @@ def main():
 
         # The quick-look's Beard law is snodump's.
         loader = importlib.machinery.SourceFileLoader("quicklook", QUICKLOOK)
-        spec = importlib.util.spec_from_loader("quicklook", loader)
-        ql = importlib.util.module_from_spec(spec)
+        module_def = importlib.util.spec_from_loader("quicklook", loader)
+        ql = importlib.util.module_from_spec(module_def)
         loader.exec_module(ql)
         d, v = np.array(BEARD).T
         expect(np.allclose(ql.beard_speed(d), v, rtol=1e-12, atol=0), f"beard_speed: {ql.beard_speed(d) - v}")

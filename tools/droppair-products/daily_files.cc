@@ -101,7 +101,7 @@ void global_atts(nc_run& nc, int id, const product_meta& m, int64_t day, const d
                                       name + " on " + day_text(day));
   nc_text_att(nc, id, g, "summary",
               (s.summary.empty() ? "" : s.summary + " ") +
-                  (grid ? "Per interval of " + std::to_string(m.spec.step_s) +
+                  (grid ? "Per interval of " + std::to_string(m.layout.step_s) +
                               " s of one UTC day: the drop size distribution N(D), counts and mean fall speed per "
                               "diameter bin, rain rate, rain amount and its accumulation over the day, concentration, "
                               "mass-weighted mean diameter, normalized intercept, reflectivity factor (also in dBZ) and "
@@ -110,7 +110,7 @@ void global_atts(nc_run& nc, int id, const product_meta& m, int64_t day, const d
                           "with its time, equivalent diameter, fall speed, flags, scales, shape and camera positions."));
   nc_text_att(nc, id, g, "keywords",
               "precipitation, rain, drop size distribution, fall speed, rain rate, radar reflectivity, disdrometer");
-  nc_text_att(nc, id, g, "id", m.station_id + "_" + day_text(day) + (grid ? "_dsd_" + std::to_string(m.spec.step_s) + "s" : "_particles"));
+  nc_text_att(nc, id, g, "id", m.station_id + "_" + day_text(day) + (grid ? "_dsd_" + std::to_string(m.layout.step_s) + "s" : "_particles"));
   nc_text_att(nc, id, g, "naming_authority", "droppair");
   nc_text_att(nc, id, g, "standard_name_vocabulary", "CF Standard Name Table v79");
   if (!s.institution.empty()) nc_text_att(nc, id, g, "institution", s.institution);
@@ -155,7 +155,7 @@ void global_atts(nc_run& nc, int id, const product_meta& m, int64_t day, const d
   nc_text_att(nc, id, g, "time_coverage_start", iso_time(t0));
   nc_text_att(nc, id, g, "time_coverage_end", iso_time(t0 + k_day_s));
   nc_text_att(nc, id, g, "time_coverage_duration", "P1D");
-  if (grid) nc_text_att(nc, id, g, "time_coverage_resolution", step_text(m.spec.step_s));
+  if (grid) nc_text_att(nc, id, g, "time_coverage_resolution", step_text(m.layout.step_s));
   nc_text_att(nc, id, g, "date_created", iso_time(static_cast<double>(m.created)));
   nc_text_att(nc, id, g, "history", iso_time(static_cast<double>(m.created)) + " " + m.history);
   nc_text_att(nc, id, g, "software_name", "droppair-products");
@@ -168,7 +168,7 @@ void global_atts(nc_run& nc, int id, const product_meta& m, int64_t day, const d
   else std::snprintf(tol, sizeof tol, "%.6gm/s", m.check.tolerance);
   nc_text_att(nc, id, g, "fall_speed_tolerance", tol);
   nc_text_att(nc, id, g, "fall_speed_reference", speed_check_text(m.check));
-  const signed char keep = m.spec.keep_implausible ? 1 : 0;
+  const signed char keep = m.layout.keep_implausible ? 1 : 0;
   nc(nc_put_att_schar(id, g, "keep_implausible", NC_BYTE, 1, &keep), "keep_implausible");
   std::string files;
   for (const input_file* f : in.files)
@@ -448,10 +448,10 @@ bool write_grid_file(const std::string& path, const day_grid& g, const day_produ
   }
   std::vector<double> bins(nb), bin_b(2 * nb), widths(nb);
   for (size_t k = 0; k < nb; ++k) {
-    bins[k] = (meta.spec.edges[k] + meta.spec.edges[k + 1]) / 2;
-    bin_b[2 * k] = meta.spec.edges[k];
-    bin_b[2 * k + 1] = meta.spec.edges[k + 1];
-    widths[k] = meta.spec.edges[k + 1] - meta.spec.edges[k];
+    bins[k] = (meta.layout.edges[k] + meta.layout.edges[k + 1]) / 2;
+    bin_b[2 * k] = meta.layout.edges[k];
+    bin_b[2 * k + 1] = meta.layout.edges[k + 1];
+    widths[k] = meta.layout.edges[k + 1] - meta.layout.edges[k];
   }
   const size_t start[2] = {0, 0}, count_t[1] = {n}, count_tb[2] = {n, 2}, count_tbin[2] = {n, nb};
   // Per interval, or per interval and bin (2-D: count_tbin).

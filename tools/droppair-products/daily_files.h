@@ -84,7 +84,7 @@ struct product_meta {
   int16_t oeu_nr = 0;
   double line_fr = 0;
   speed_check check;
-  grid_spec spec;
+  grid_layout layout;
   std::string history;       ///< the command line
   int64_t created = 0;       ///< seconds since 1970 of date_created
   std::string options;       ///< the options that shape the products, as text

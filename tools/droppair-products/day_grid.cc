@@ -61,11 +61,11 @@ int bin_of(const std::vector<double>& edges, const double d) {
   return static_cast<int>(std::upper_bound(edges.begin(), edges.end(), d) - edges.begin()) - 1;
 }
 
-void grid_init(day_grid& g, const int64_t day, const grid_spec& spec) {
+void grid_init(day_grid& g, const int64_t day, const grid_layout& layout) {
   g.day = day;
-  g.step_s = spec.step_s;
-  g.n_iv = static_cast<int>(k_day_s / spec.step_s);
-  g.n_bins = static_cast<int>(spec.edges.size()) - 1;
+  g.step_s = layout.step_s;
+  g.n_iv = static_cast<int>(k_day_s / layout.step_s);
+  g.n_bins = static_cast<int>(layout.edges.size()) - 1;
   const size_t n = static_cast<size_t>(g.n_iv), nb = n * static_cast<size_t>(g.n_bins);
   g.covered.assign(n, 0.0);
   for (auto* v : {&g.particles, &g.used, &g.implausible, &g.cut}) v->assign(n, 0);
@@ -88,14 +88,14 @@ void grid_cover(day_grid& g, double from, double to) {
   }
 }
 
-product_use grid_use(const particle_products& p, const double d_mm, const grid_spec& spec) {
+product_use grid_use(const particle_products& p, const double d_mm, const grid_layout& layout) {
   if (p.use == product_use::incomplete || p.use == product_use::cut) return p.use;
-  if (bin_of(spec.edges, d_mm) < 0) return product_use::out_of_bins;
-  if (p.verdict != speed_verdict::plausible && !spec.keep_implausible) return product_use::implausible_speed;
+  if (bin_of(layout.edges, d_mm) < 0) return product_use::out_of_bins;
+  if (p.verdict != speed_verdict::plausible && !layout.keep_implausible) return product_use::implausible_speed;
   return product_use::used;
 }
 
-void grid_add(day_grid& g, const grid_spec& spec, const particle_values& v, const particle_products& p,
+void grid_add(day_grid& g, const grid_layout& layout, const particle_values& v, const particle_products& p,
               const product_use use) {
   const double t = p.time - static_cast<double>(g.day * k_day_s);
   if (!(t >= 0 && t < k_day_s)) return;
@@ -107,7 +107,7 @@ void grid_add(day_grid& g, const grid_spec& spec, const particle_values& v, cons
   ++g.used[i];
   const double d = v.eq_diam_mm, d3 = d * d * d;
   const double w = 1.0 / (p.area_m2 * v.speed_m_s);
-  const size_t k = i * static_cast<size_t>(g.n_bins) + static_cast<size_t>(bin_of(spec.edges, d));
+  const size_t k = i * static_cast<size_t>(g.n_bins) + static_cast<size_t>(bin_of(layout.edges, d));
   ++g.counts[k];
   g.inv_av[k] += w;
   g.speed[k] += v.speed_m_s;
@@ -118,7 +118,7 @@ void grid_add(day_grid& g, const grid_spec& spec, const particle_values& v, cons
   g.m6[i] += d3 * d3 * w;
 }
 
-day_products grid_finish(const day_grid& g, const grid_spec& spec) {
+day_products grid_finish(const day_grid& g, const grid_layout& layout) {
   day_products r;
   const size_t n = static_cast<size_t>(g.n_iv), nb = static_cast<size_t>(g.n_bins);
   r.flag.resize(n);
@@ -138,7 +138,7 @@ day_products grid_finish(const day_grid& g, const grid_spec& spec) {
     for (size_t k = 0; k < nb; ++k) {
       const size_t j = i * nb + k;
       if (g.counts[j] > 0) r.mean_speed[j] = g.speed[j] / g.counts[j];
-      if (dt > 0) r.nd[j] = g.inv_av[j] / (dt * (spec.edges[k + 1] - spec.edges[k]));
+      if (dt > 0) r.nd[j] = g.inv_av[j] / (dt * (layout.edges[k + 1] - layout.edges[k]));
     }
     if (dt > 0) {
       r.amount[i] = k_pi / 6.0 * 1e-6 * g.d3_a[i];

@@ -22,7 +22,7 @@ namespace dp {
 inline constexpr int64_t k_day_s = 86400;
 
 /// The time step and diameter bins of a products call.
-struct grid_spec {
+struct grid_layout {
   int32_t step_s = 60;
   std::vector<double> edges;  ///< increasing, mm; bin k is [edges[k], edges[k+1])
   bool keep_implausible = false;
@@ -53,14 +53,14 @@ struct day_grid {
 };
 
 /// A day of empty sums.
-void grid_init(day_grid& g, int64_t day, const grid_spec& spec);
+void grid_init(day_grid& g, int64_t day, const grid_layout& layout);
 /// Marks the seconds of (from, to] that fall in the day as recorded.
 void grid_cover(day_grid& g, double from, double to);
 /// Whether a particle is used under these bins: derive_products decided with the 10 mm bins;
 /// the bin limits and the implausible-speed rule are applied again here.
-product_use grid_use(const particle_products& p, double d_mm, const grid_spec& spec);
+product_use grid_use(const particle_products& p, double d_mm, const grid_layout& layout);
 /// Adds a particle of the day (p.time inside it) with its use.
-void grid_add(day_grid& g, const grid_spec& spec, const particle_values& v, const particle_products& p,
+void grid_add(day_grid& g, const grid_layout& layout, const particle_values& v, const particle_products& p,
               product_use use);
 
 /// The products of a day, one value per interval (per interval and bin for nd and mean_speed);
@@ -74,6 +74,6 @@ struct day_products {
 };
 
 /// Computes the products of the sums.
-day_products grid_finish(const day_grid& g, const grid_spec& spec);
+day_products grid_finish(const day_grid& g, const grid_layout& layout);
 
 }  // namespace dp

@@ -192,11 +192,11 @@ int main(int argc, char** argv) {
   if (inputs.empty()) return usage_error("no particle file or directory given");
 
   dp::product_meta meta;
-  meta.spec.edges = dp::default_edges();
-  meta.spec.keep_implausible = keep_implausible;
+  meta.layout.edges = dp::default_edges();
+  meta.layout.keep_implausible = keep_implausible;
   std::string why;
-  if (!step_text.empty() && !dp::parse_step(step_text, &meta.spec.step_s, &why)) return usage_error(why);
-  if (!bins_text.empty() && !dp::parse_edges(bins_text, &meta.spec.edges, &why)) return usage_error(why);
+  if (!step_text.empty() && !dp::parse_step(step_text, &meta.layout.step_s, &why)) return usage_error(why);
+  if (!bins_text.empty() && !dp::parse_edges(bins_text, &meta.layout.edges, &why)) return usage_error(why);
   if (!law_text.empty() && !dp::parse_speed_law(law_text, &meta.check.law))
     return usage_error("--speed-law takes atlas or beard, not " + law_text);
   if (!tolerance_text.empty() && !dp::parse_speed_tolerance(tolerance_text, &meta.check))
@@ -226,8 +226,8 @@ int main(int argc, char** argv) {
   if (meta.check.relative) std::snprintf(tol, sizeof tol, "%.6g%%", meta.check.tolerance * 100.0);
   else std::snprintf(tol, sizeof tol, "%.6gm/s", meta.check.tolerance);
   std::string edges;
-  for (const double e : meta.spec.edges) edges += (edges.empty() ? "" : ",") + std::to_string(e);
-  meta.options = "step=" + std::to_string(meta.spec.step_s) + "s bins=" + edges +
+  for (const double e : meta.layout.edges) edges += (edges.empty() ? "" : ",") + std::to_string(e);
+  meta.options = "step=" + std::to_string(meta.layout.step_s) + "s bins=" + edges +
                  " speed_law=" + (meta.check.law == dp::speed_law::atlas ? "atlas" : "beard") +
                  " speed_tolerance=" + tol + " keep_implausible=" + (keep_implausible ? "1" : "0") +
                  " particles=" + (no_particles ? "0" : compress_particles ? "deflate" : "1") +
@@ -248,7 +248,7 @@ int main(int argc, char** argv) {
   for (auto& [d, w] : days) {
     w.in.fingerprint = dp::day_fingerprint(w.in.files, meta);
     if (!only_changed) continue;
-    const std::string grid = (fs::path(out) / dp::grid_file_name(meta.station_id, d, meta.spec.step_s)).string();
+    const std::string grid = (fs::path(out) / dp::grid_file_name(meta.station_id, d, meta.layout.step_s)).string();
     const std::string table = (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
     w.skip = dp::read_fingerprint(grid) == w.in.fingerprint &&
              (no_particles || dp::read_fingerprint(table) == w.in.fingerprint);
@@ -260,14 +260,14 @@ int main(int argc, char** argv) {
   const auto finish_day = [&](int64_t d, day_work& w) {
     day_result r;
     r.files = w.in.files.size();
-    r.grid = (fs::path(out) / dp::grid_file_name(meta.station_id, d, meta.spec.step_s)).string();
+    r.grid = (fs::path(out) / dp::grid_file_name(meta.station_id, d, meta.layout.step_s)).string();
     r.table = no_particles ? "" : (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
     if (w.skip) {
       r.status = "unchanged";
       read_totals(r.grid, &r);
     } else {
-      if (w.grid.n_iv == 0) dp::grid_init(w.grid, d, meta.spec);
-      const dp::day_products p = dp::grid_finish(w.grid, meta.spec);
+      if (w.grid.n_iv == 0) dp::grid_init(w.grid, d, meta.layout);
+      const dp::day_products p = dp::grid_finish(w.grid, meta.layout);
       r.status = "written";
       r.particles = w.particles;
       r.used = w.used;
@@ -309,7 +309,7 @@ int main(int argc, char** argv) {
       day_work& w = days[d];
       if (w.skip) continue;
       needed = true;
-      if (w.grid.n_iv == 0) dp::grid_init(w.grid, d, meta.spec);
+      if (w.grid.n_iv == 0) dp::grid_init(w.grid, d, meta.layout);
       dp::grid_cover(w.grid, counted_from(f), f.end);
       if (!no_particles && w.table.ncid < 0) {
         const std::string path = (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
@@ -332,9 +332,9 @@ int main(int argc, char** argv) {
       const auto it = days.find(day_of(p.time));
       if (it == days.end() || it->second.skip) return;
       day_work& w = it->second;
-      if (w.grid.n_iv == 0) dp::grid_init(w.grid, it->first, meta.spec);
-      const dp::product_use use = dp::grid_use(p, v.eq_diam_mm, meta.spec);
-      dp::grid_add(w.grid, meta.spec, v, p, use);
+      if (w.grid.n_iv == 0) dp::grid_init(w.grid, it->first, meta.layout);
+      const dp::product_use use = dp::grid_use(p, v.eq_diam_mm, meta.layout);
+      dp::grid_add(w.grid, meta.layout, v, p, use);
       ++w.particles;
       if (use == dp::product_use::used) ++w.used;
       if (!no_particles && failure.empty()) {
