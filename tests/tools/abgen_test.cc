@@ -280,13 +280,52 @@ TEST(AbgenRaster, SilhouetteShadowsAsManyPixelsAsItIsWideOnEveryLineItCrosses) {
   EXPECT_FALSE(fits);
 }
 
+// The threshold moves a slice's edges: at 0.3 a pixel covered by 0.68 is shadowed, at 0.7 not; a
+// slice of 0.2 pixels around a pixel's centre shadows it up to 0.5 (see raster.h), not at 0.7.
+TEST(AbgenRaster, ThresholdDecidesHowMuchOfAPixelAShadowMustCover) {
+  const struct {
+    double threshold;
+    int wide_beg, wide_end;
+    bool narrow;
+  } cases[] = {{0.3, 40, 60, true}, {0.5, 40, 60, true}, {0.7, 41, 59, false}};
+  for (const auto& c : cases) {
+    ag::cam_lines cl;
+    ag::cam_lines_init(cl, 640, 2000, c.threshold);
+    bool fits = true;
+    // Line 2002 samples 3/8 of the passage: [40.32, 59.68] (as in the test above).
+    ag::add_silhouette(cl, {2000.5, 4.0, 50.0, 10.0}, &fits);
+    // Line 2102 alone samples this one, in its middle: [100.4, 100.6].
+    ag::add_silhouette(cl, {2101.5, 1.0, 100.5, 0.1}, &fits);
+    ASSERT_TRUE(fits);
+    std::vector<dp::line_rec> out;
+    ag::take_lines(cl, 3000, out);
+    const auto line_at = [&](double y) {
+      return std::find_if(out.begin(), out.end(), [&](const dp::line_rec& l) { return l.y_count == y; });
+    };
+    const auto wide = line_at(2002.0), narrow = line_at(2102.0);
+    ASSERT_NE(wide, out.end()) << c.threshold;
+    EXPECT_EQ(wide->piece[0].x_beg, c.wide_beg) << c.threshold;
+    EXPECT_EQ(wide->piece[0].x_end, c.wide_end) << c.threshold;
+    ASSERT_EQ(narrow != out.end(), c.narrow) << c.threshold;
+    if (c.narrow) {
+      EXPECT_EQ(narrow->piece[0].x_beg, 100);
+      EXPECT_EQ(narrow->piece[0].x_end, 101);
+    }
+  }
+}
+
 TEST(AbgenRain, SpeedShapeAndSizeFollowTheirRelations) {
   EXPECT_NEAR(ag::fall_speed(1.0), 9.65 - 10.3 * std::exp(-0.6), 1e-12);
   EXPECT_NEAR(ag::fall_speed(5.0), 9.1372, 1e-4);
   EXPECT_EQ(ag::fall_speed(0.0), 0.05);  // the relation turns negative below 0.035 mm
-  EXPECT_EQ(ag::axis_ratio(0.2), 1.0);  // the polynomial exceeds 1 for small drops
-  EXPECT_NEAR(ag::axis_ratio(2.0), 0.9276, 1e-4);
-  EXPECT_NEAR(ag::axis_ratio(5.0), 0.7061, 1e-4);
+  const ag::shape_law bc = ag::shape_law::beard_chuang, flat = ag::shape_law::flat;
+  EXPECT_EQ(ag::axis_ratio(0.2, bc), 1.0);  // the polynomial exceeds 1 for small drops
+  EXPECT_NEAR(ag::axis_ratio(2.0, bc), 0.9276, 1e-4);
+  EXPECT_NEAR(ag::axis_ratio(5.0, bc), 0.7061, 1e-4);
+  EXPECT_EQ(ag::axis_ratio(5.0, ag::shape_law::sphere), 1.0);
+  EXPECT_EQ(ag::axis_ratio(0.2, flat), 1.0);                  // 1.0176 taken down to 1
+  EXPECT_NEAR(ag::axis_ratio(5.0, flat), 0.72, 1e-12);        // 1.03 - 0.31
+  EXPECT_EQ(ag::axis_ratio(9.0, flat), 0.5);                  // 0.472 taken up to 0.5
 
   ag::rain_params p;
   p.rate_mm_h = 10.0;
@@ -380,6 +419,17 @@ TEST(AbgenInstrument, SideFilesReadBackThroughTheProgramsReaders) {
     EXPECT_NEAR(seen * dp::calib.corr_wa[k], s, 0.012 + 0.005 * s) << s;
   }
   EXPECT_EQ(ag::height_factor(ag::neutral_calib(), 1.0), 1.0);
+
+  // Scaled deviations, rounded to the file's 0.01 %, the number kept; times 0 the file of zeros.
+  const ag::calib_rows third = ag::scaled_calib(c, 0.333);
+  EXPECT_EQ(third.number, 17);
+  EXPECT_EQ(third.dev_wa[0], 2.66f);  // 8 x 0.333 = 2.664
+  EXPECT_EQ(third.dev_wb[9], -0.33f);
+  ag::calib_rows none = ag::scaled_calib(c, 0.0);
+  EXPECT_EQ(none.number, 17);
+  none.number = ag::neutral_calib().number;
+  EXPECT_EQ(ag::corrfact_text(none), ag::corrfact_text(ag::neutral_calib()));  // no -0.00
+
   EXPECT_NEAR(ag::height_factor(c, 0.3), 2.0 / (1 / 1.05 + 1 / 1.04), 1e-6);
   EXPECT_NEAR(ag::deviation(c.diam, c.dev_ha, 0.2), 5.5, 1e-5);  // first segment extended
   EXPECT_EQ(ag::deviation(c.diam, c.dev_wa, 9.0), -1.0);         // last value kept
@@ -408,6 +458,11 @@ TEST(AbgenTool, HelpAndBadOptions) {
        "abgen: bad value for --start: '2005-13-01T00:00:00' (YYYY-MM-DDThh:mm:ss) (see abgen --help)\n"},
       // No output place: nothing is written into the working directory by default.
       {{}, "abgen: no output place given: --dir DIR or --out FILE (see abgen --help)\n"},
+      {{"--pixels", "0.15"}, "abgen: bad value for --pixels: '0.15' (A,B in mm) (see abgen --help)\n"},
+      {{"--pixels", "0.15,1.5"}, "abgen: bad value for --pixels: '1.5' (0.02 to 1) (see abgen --help)\n"},
+      {{"--delta-hgt", "3.5"}, "abgen: bad value for --delta-hgt: '3.5' (an integer) (see abgen --help)\n"},
+      {{"--threshold", "1"}, "abgen: bad value for --threshold: '1' (0.05 to 0.95) (see abgen --help)\n"},
+      {{"--shape", "round"}, "abgen: bad value for --shape: 'round' (bc, sphere or flat) (see abgen --help)\n"},
       {{"--rain", "20", "--settings", "S.SET"},
        "abgen: no output place given: --dir DIR or --out FILE (see abgen --help)\n"},
   };
@@ -440,6 +495,60 @@ TEST(AbgenTool, SameSeedGivesTheSameFilesAnotherSeedOthers) {
   EXPECT_EQ(files[0][1], files[1][1]);
   EXPECT_NE(files[0][0], files[2][0]);
   EXPECT_NE(files[0][1], files[2][1]);
+}
+
+// With no new option, or with each at its default value, the tool makes the shipped examples
+// byte for byte (the command of examples/README.md).
+TEST(AbgenTool, DefaultsStillMakeTheShippedExamples) {
+  const std::vector<std::string> example = {"--duration", "180", "--rain", "6", "--splash", "0.05",
+                                            "--header-every", "60", "--seed", "5123", "--quiet"};
+  for (const bool spelled_out : {false, true}) {
+    scratch_dir dir;
+    std::vector<std::string> args = example;
+    args.insert(args.end(), {"--dir", "ex"});
+    if (spelled_out)
+      args.insert(args.end(), {"--pixels", "0.150,0.155", "--threshold", "0.5", "--calib-scale", "1",
+                               "--wa-wb", "0.6", "--delta-hgt", "10", "--shape", "bc"});
+    ASSERT_EQ(dp_test::run_tool(ABGEN_BIN, args, dir).status, 0);
+    for (const char* name : {"V05123_1.ab", "V05123_1.csv", "DROPPAIR.SET", "corrfact.dat"})
+      EXPECT_TRUE(dp_test::read_text(dir.file(std::string("ex/") + name)) ==
+                  dp_test::read_text(std::string(DROPPAIR_SOURCE_DIR) + "/examples/" + name))
+          << name << (spelled_out ? " (defaults spelled out)" : "");
+  }
+}
+
+// Each option of the instrument and the shared assumptions reaches its place: the settings file,
+// the main header, the calibration file, the drops' shapes.
+TEST(AbgenTool, InstrumentOptionsReachTheirFiles) {
+  scratch_dir dir;
+  ASSERT_EQ(dp_test::run_tool(ABGEN_BIN, {"--dir", ".", "--duration", "3", "--rain", "20", "--pixels", "0.2,0.21",
+                                          "--wa-wb", "0.45", "--delta-hgt", "14", "--calib-scale", "0.5", "--shape",
+                                          "sphere", "--threshold", "0.3", "--quiet"}, dir).status, 0);
+  const std::string set = dp_test::read_text(dir.file("DROPPAIR.SET"));
+  const auto setting = [&](const std::string& key) {
+    const size_t at = set.find("\n" + key + " ");
+    return at == std::string::npos ? std::string() : set.substr(at + 61, set.find('\n', at + 1) - at - 61);
+  };
+  EXPECT_EQ(setting("WA_WB"), "0.45");
+  EXPECT_EQ(setting("DELTA_HGT"), "14");
+
+  const std::string raw = dp_test::read_text(dir.file("V05123_1.ab"));
+  const auto recs = dp_test::raw_records(raw);
+  ASSERT_FALSE(recs.empty());
+  dp::raw_file.ab_format = 3;
+  dp::hd_par par;
+  ASSERT_EQ(dp::main_hr01(reinterpret_cast<const uint8_t*>(raw.data()) + recs[0].offset, recs[0].length, &par), 1);
+  EXPECT_EQ(par.XSCALE0_1, 0.2f);
+  EXPECT_EQ(par.XSCALE0_2, 0.21f);
+
+  const std::string calib = dp_test::read_text(dir.file("corrfact.dat"));
+  EXPECT_NE(calib.find("calibration no.      17\n"), std::string::npos) << calib;
+  EXPECT_NE(calib.find("\nwidth A :    4.00   3.00   2.25   1.75   1.25   1.00   0.50   0.25   0.00  -0.50\n"),
+            std::string::npos) << calib;
+
+  const auto truth = dp_test::read_csv(dp_test::read_text(dir.file("V05123_1.csv")));
+  ASSERT_GT(truth.size(), 50u);
+  for (const auto& row : truth) EXPECT_EQ(row.at("axis_ratio"), "1.0000") << row.at("id");
 }
 
 TEST(AbgenTool, StopsAtTheDropCountOrTheSize) {

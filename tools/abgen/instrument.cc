@@ -14,6 +14,12 @@ void copy_row(float (&to)[k_calib_points], const float (&from)[k_calib_points]) 
   for (int i = 0; i < k_calib_points; ++i) to[i] = from[i];
 }
 
+// Row times f at the file's resolution; adding 0.0 turns a -0 (a negative deviation times 0, or
+// one rounded to nothing) into 0, which the file shows as 0.00.
+void scale_row(float (&row)[k_calib_points], double f) {
+  for (float& x : row) x = static_cast<float>(std::round(x * f * 100.0) / 100.0 + 0.0);
+}
+
 std::string settings_line(const char* key, const char* text, const std::string& value) {
   std::string line = std::string(key) + "  " + text;
   line.resize(60, ' ');
@@ -51,6 +57,15 @@ calib_rows neutral_calib() {
   c.number = 1;
   copy_row(c.diam, k_diam);
   return c;
+}
+
+calib_rows scaled_calib(const calib_rows& c, double f) {
+  calib_rows s = c;
+  scale_row(s.dev_ha, f);
+  scale_row(s.dev_hb, f);
+  scale_row(s.dev_wa, f);
+  scale_row(s.dev_wb, f);
+  return s;
 }
 
 void set_format(instrument& in, const int16_t format) {

@@ -24,6 +24,8 @@
 // Heights: the planes act as if closer by the factor height_factor, so that the vertical scale
 // that a pair's delay gives, and with it the measured height, comes out too large by the mean
 // correction of the two height rows; the evaluation's correction then restores speed and height.
+// A validation may scale the typical deviations (scaled_calib) to see how the evaluation fares
+// with a stronger or weaker calibration.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +61,7 @@ struct instrument {
   calib_rows calib;
   int16_t delta_hgt = 10;  ///< DELTA_HGT of the settings file written beside the data
   float wa_wb = 0.6f;      ///< WA_WB of the settings file
+  double threshold = 0.5;  ///< fraction of a pixel a shadow must cover to darken it (see raster.h)
 };
 
 /// The calibration with the deviations of a typical instrument (small drops seen a few percent
@@ -66,6 +69,10 @@ struct instrument {
 calib_rows typical_calib();
 /// The calibration with no deviations at all.
 calib_rows neutral_calib();
+/// c with every deviation (height and width rows) times f, rounded to the 0.01 % that
+/// corrfact.dat holds so that the data and the file agree; f 0 gives neutral_calib's zeros
+/// (never -0.00), the calibration number stays c's.
+calib_rows scaled_calib(const calib_rows& c, double f);
 
 /// x_center of formats 1 and 2, whose main headers do not carry it: the evaluation takes 256.
 inline constexpr int16_t k_implied_x_center = 256;

@@ -48,11 +48,21 @@ const char* const k_usage =
     "  --mu MU               shape of the gamma distribution (default 2)\n"
     "  --dmin MM, --dmax MM  smallest and largest drop made (default 0.3 and 7)\n"
     "  --splash P            probability that a drop of 1 mm or more splashes (default 0)\n"
+    "  --shape bc|sphere|flat  axis ratio of the drops: Beard-Chuang (default), 1 (spheres), or\n"
+    "                        1.03 - 0.062 D within 0.5..1 (a linear law, more oblate than bc)\n"
     "Instrument:\n"
     "  --freq HZ             line frequency (default 34000; format 1 keeps 1193180 / divisor)\n"
     "  --planes HBL,HBR,HFR  plane distances in mm at three corners (default 6.0,6.2,6.1;\n"
     "                        format 1 has one value: HBL, default 6.0)\n"
+    "  --pixels A,B          pixel sizes in mm of cameras A and B at the area's centre\n"
+    "                        (default 0.150,0.155)\n"
+    "  --threshold T         fraction of a pixel a shadow must cover to darken it (default 0.5:\n"
+    "                        the pixel's centre)\n"
     "  --neutral-calib       no size deviations (corrfact.dat of zeros)\n"
+    "  --calib-scale F       the size deviations times F (default 1; 0: none, but the\n"
+    "                        calibration number kept)\n"
+    "  --wa-wb X             WA_WB of DROPPAIR.SET (default 0.60)\n"
+    "  --delta-hgt N         DELTA_HGT of DROPPAIR.SET (default 10)\n"
     "  --quiet               no summary on standard output\n"
     "  --help                this text\n"
     "  --version             the version and the commit of this build\n";
@@ -123,6 +133,7 @@ int main(int argc, char** argv) {
   recording_plan plan;
   std::string dir, out, truth_path, settings_path, calib_path;
   bool no_truth = false, quiet = false, neutral = false;
+  double calib_scale = 1.0;
   double freq = 34000.0;
   float planes[3] = {6.0f, 6.2f, 6.1f};
   bool duration_given = false;
@@ -183,6 +194,12 @@ int main(int argc, char** argv) {
       plan.rain.d_max = number("--dmax", value(), 0.1, 8);
     } else if (opt == "--splash") {
       plan.rain.splash = number("--splash", value(), 0, 1);
+    } else if (opt == "--shape") {
+      const std::string v = value();
+      if (v == "bc") plan.rain.shape = shape_law::beard_chuang;
+      else if (v == "sphere") plan.rain.shape = shape_law::sphere;
+      else if (v == "flat") plan.rain.shape = shape_law::flat;
+      else usage_error("bad value for --shape: '" + v + "' (bc, sphere or flat)");
     } else if (opt == "--freq") {
       freq = number("--freq", value(), 5000, 100000);
     } else if (opt == "--planes") {
@@ -192,8 +209,25 @@ int main(int argc, char** argv) {
         usage_error(std::string("bad value for --planes: '") + v + "' (HBL,HBR,HFR in mm)");
       for (const float p : planes)
         if (!(p >= 1.0f && p <= 20.0f)) usage_error(std::string("bad value for --planes: '") + v + "' (1 to 20 mm)");
+    } else if (opt == "--pixels") {
+      const char* v = value();
+      const char* comma = std::strchr(v, ',');
+      if (comma == nullptr) usage_error(std::string("bad value for --pixels: '") + v + "' (A,B in mm)");
+      plan.in.XSCALE0_1 = static_cast<float>(number("--pixels", std::string(v, comma).c_str(), 0.02, 1));
+      plan.in.XSCALE0_2 = static_cast<float>(number("--pixels", comma + 1, 0.02, 1));
+    } else if (opt == "--threshold") {
+      plan.in.threshold = number("--threshold", value(), 0.05, 0.95);
     } else if (opt == "--neutral-calib") {
       neutral = true;
+    } else if (opt == "--calib-scale") {
+      calib_scale = number("--calib-scale", value(), 0, 5);
+    } else if (opt == "--wa-wb") {
+      plan.in.wa_wb = static_cast<float>(number("--wa-wb", value(), 0.05, 1));
+    } else if (opt == "--delta-hgt") {
+      const char* v = value();
+      const double n = number("--delta-hgt", v, 0, 32767);
+      if (n != std::floor(n)) usage_error(std::string("bad value for --delta-hgt: '") + v + "' (an integer)");
+      plan.in.delta_hgt = static_cast<int16_t>(n);
     } else if (opt == "--quiet") {
       quiet = true;
     } else {
@@ -212,7 +246,7 @@ int main(int argc, char** argv) {
   in.HBL = planes[0];
   in.HBR = planes[1];
   in.HFR = planes[2];
-  in.calib = neutral ? neutral_calib() : typical_calib();
+  in.calib = neutral ? neutral_calib() : scaled_calib(typical_calib(), calib_scale);
 
   const std::string name = raw_name(plan.start);
   if (!dir.empty()) {

@@ -52,7 +52,9 @@ void add_splash(rain_source& s, const particle& drop) {
 
 double fall_speed(double d) { return std::max(0.05, 9.65 - 10.3 * std::exp(-0.6 * d)); }
 
-double axis_ratio(double d) {
+double axis_ratio(double d, shape_law law) {
+  if (law == shape_law::sphere) return 1.0;
+  if (law == shape_law::flat) return std::clamp(1.03 - 0.062 * d, 0.5, 1.0);
   const double r = 1.0048 + d * (5.7e-4 + d * (-2.628e-2 + d * (3.682e-3 + d * -1.677e-4)));
   return std::min(1.0, r);
 }
@@ -113,7 +115,7 @@ particle rain_next(rain_source& s) {
   d.diam = sample_diameter(s);
   const double scatter = std::clamp(rng_normal(s.r), -3.0, 3.0) * s.p.speed_scatter;
   d.speed = fall_speed(d.diam) * (1.0 + scatter);
-  d.axis_ratio = axis_ratio(d.diam);
+  d.axis_ratio = axis_ratio(d.diam, s.p.shape);
   d.u = rng_range(s.r, -s.half_u, s.half_u);
   d.v = rng_range(s.r, -s.half_v, s.half_v);
   d.t = s.t;

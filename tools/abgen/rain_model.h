@@ -2,7 +2,8 @@
 // or gamma size distribution for a rain rate, weighted by fall speed because the instrument counts
 // the drops that pass, not those that float in a volume; fall speeds after Atlas et al. (1973)
 // with a small turbulent scatter; oblate shapes after the axis-ratio polynomial of Beard and
-// Chuang (1987); uniform positions over a rectangle around the measuring area; Poisson arrivals;
+// Chuang (1987) (or, for validations that vary the shape, spheres or a linear law more oblate
+// than that); uniform positions over a rectangle around the measuring area; Poisson arrivals;
 // and, on request, splashes: a few small slow fragments close to a drop, shortly after it.
 // Owns nothing beyond the rain_source record its caller keeps; never prints.
 //
@@ -24,11 +25,16 @@ namespace dp::abgen {
 
 enum class dsd_kind { marshall_palmer, gamma };
 
+/// Law of a drop's axis ratio: the Beard-Chuang polynomial, a sphere, or flat: a linear law,
+/// more oblate than the polynomial (see axis_ratio).
+enum class shape_law { beard_chuang, sphere, flat };
+
 /// What rain to make.
 struct rain_params {
   double rate_mm_h = 5.0;  ///< rain rate R
   dsd_kind dsd = dsd_kind::marshall_palmer;
   double mu = 2.0;            ///< shape of the gamma distribution
+  shape_law shape = shape_law::beard_chuang;  ///< axis ratio of the raindrops
   double d_min = 0.3;         ///< smallest drop made (mm)
   double d_max = 7.0;         ///< largest drop made (mm)
   double splash = 0.0;        ///< probability that a drop brings splash fragments
@@ -61,8 +67,9 @@ struct rain_source {
 
 /// Fall speed (m/s) of a drop of diameter d (mm): 9.65 - 10.3 exp(-0.6 d), at least 0.05.
 double fall_speed(double d);
-/// Vertical over horizontal axis of a drop of diameter d (mm), Beard and Chuang (1987), at most 1.
-double axis_ratio(double d);
+/// Vertical over horizontal axis of a drop of diameter d (mm) by law: Beard and Chuang (1987),
+/// at most 1; 1 for a sphere; 1.03 - 0.062 d, taken into [0.5, 1], for flat.
+double axis_ratio(double d, shape_law law);
 /// N(D) of the source's distribution (m^-3 mm^-1).
 double size_density(const rain_source& s, double d);
 /// Rain rate (mm/h) that the source's distribution carries (over all sizes, not only those made).

@@ -25,8 +25,9 @@ void compact(line_slot& slot, int32_t n_pix) {
 
 }  // namespace
 
-void cam_lines_init(cam_lines& c, int32_t n_pix, int64_t first_line) {
+void cam_lines_init(cam_lines& c, int32_t n_pix, int64_t first_line, double threshold) {
   c.n_pix = n_pix;
+  c.threshold = threshold;
   c.ring.assign(k_ring_lines, line_slot{});
   c.used.assign(k_ring_lines / 64, 0);
   c.next_out = first_line;
@@ -46,8 +47,8 @@ raster_result add_silhouette(cam_lines& c, const silhouette& s, bool* fits) {
     const double f = (static_cast<double>(k) - s.y0) / s.n_lines;
     if (f < 0.0 || f >= 1.0) continue;
     const double hw = s.half_px * 2.0 * std::sqrt(f * (1.0 - f));
-    const double lo = std::ceil(s.centre - hw - 0.5);
-    const double hi = std::floor(s.centre + hw - 0.5) + 1.0;
+    const double lo = std::ceil(s.centre - hw - (1.0 - c.threshold));
+    const double hi = std::floor(s.centre + hw - c.threshold) + 1.0;
     if (hi <= lo) continue;
     if (lo < 0.0 || hi > c.n_pix) res.clipped = true;
     const double b = std::max(lo, 0.0), e = std::min(hi, static_cast<double>(c.n_pix));

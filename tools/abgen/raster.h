@@ -10,9 +10,16 @@
 // Shape: an oblate spheroid (or any particle given by its extent) whose silhouette at the plane is
 // a circle of the widest half width w (pixels) scaled by 2 sqrt(s (1 - s)), where s in [0, 1) is
 // the fraction of its vertical extent that has passed the plane. Line k (an integer line number)
-// samples s = (k - y0) / n_lines. A slice covering the continuous columns [c - hw, c + hw]
-// shadows the pixels whose centres j + 0.5 lie inside it: x_beg = ceil(c - hw - 0.5),
-// x_end = floor(c + hw - 0.5) + 1, so on average a slice shadows as many pixels as it is wide.
+// samples s = (k - y0) / n_lines. A slice covering the continuous columns [L, R] = [c - hw, c + hw]
+// shadows a pixel when it covers at least the camera's threshold t of it: the pixel j in which
+// L lies is covered by j + 1 - L, the one in which R lies by R - j, so
+//   x_beg = ceil(L - (1 - t)),   x_end = floor(R - t) + 1.
+// On average a slice shadows 1 - 2 t pixels more than it is wide; with the default t = 0.5 these
+// are the pixels whose centres j + 0.5 lie inside the slice, as many as it is wide. A slice that
+// begins and ends inside one pixel j shadows it when it reaches from j + 1 - t or less to j + t
+// or more: for t = 0.5 when it holds the centre, for t above 0.5 when it spans [j + 1 - t, j + t],
+// for t below 0.5 when it meets [j + t, j + 1 - t], however narrow (then it may cover less than
+// t of the pixel).
 #pragma once
 
 #include <cstdint>
@@ -51,6 +58,7 @@ struct line_slot {
 /// A camera's open lines.
 struct cam_lines {
   int32_t n_pix = 640;          ///< pixels per line; runs are clipped to [0, n_pix)
+  double threshold = 0.5;       ///< fraction of a pixel a slice must cover to shadow it
   std::vector<line_slot> ring;  ///< slot of line y: ring[y % k_ring_lines]
   std::vector<uint64_t> used;   ///< bit y % k_ring_lines set while that slot is in use
   int64_t next_out = 0;         ///< lines below this have been handed out
@@ -58,8 +66,9 @@ struct cam_lines {
   int64_t merged_to_six = 0;    ///< lines handed out whose runs were squeezed into six pieces
 };
 
-/// Empties c for a camera line of n_pix pixels; no line below first_line will be added.
-void cam_lines_init(cam_lines& c, int32_t n_pix, int64_t first_line);
+/// Empties c for a camera line of n_pix pixels that shadows a pixel at the given fraction
+/// covered (0 < threshold < 1); no line below first_line will be added.
+void cam_lines_init(cam_lines& c, int32_t n_pix, int64_t first_line, double threshold = 0.5);
 /// Adds the slices of s to c. Lines below c.next_out or k_ring_lines or more beyond it cannot be
 /// held: then nothing is added and *fits becomes false.
 raster_result add_silhouette(cam_lines& c, const silhouette& s, bool* fits);

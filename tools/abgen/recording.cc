@@ -82,8 +82,8 @@ recording_result run_recording(const recording_plan& plan, std::FILE* ab, std::F
 
   cam_lines cam_a, cam_b;
   const int64_t first = static_cast<int64_t>(std::floor(t0 * in.freq));
-  cam_lines_init(cam_a, line_pixels(in), first);
-  cam_lines_init(cam_b, line_pixels(in), first);
+  cam_lines_init(cam_a, line_pixels(in), first, in.threshold);
+  cam_lines_init(cam_b, line_pixels(in), first, in.threshold);
   std::vector<line_rec> buf;
   if (truth != nullptr)
     std::fputs("id,diameter_mm,speed_m_s,axis_ratio,u_mm,v_mm,line_a,line_b,lines_a,lines_b,expected,splash\n",
