@@ -71,7 +71,7 @@ int fuzz_sno_files(const uint8_t* data, size_t size) {
   static std::FILE* const sink = std::fopen("/dev/null", "w");
   if (sink == nullptr) finding("cannot open /dev/null\n");
   dp::print_summary(sink, summary);
-  dp::write_minute_csv(sink, minutes, 0.0);
+  dp::write_minute_csv(sink, minutes, 0.0, nullptr);
   return 0;
 }
 

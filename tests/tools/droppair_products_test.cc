@@ -1,7 +1,9 @@
 // droppair-products over a small archive of abgen rain: a file across midnight feeding two days,
 // a file overlapping it counted only after its end, an empty day between files, a repeated and a
-// damaged file named and not counted, a file of another instrument refused; the 60 s products
-// equal to snodump's per-minute ones; the time step, the bins and the station file checked.
+// damaged file named and not counted, a file of another instrument refused; the 60 s products,
+// plain and corrected for the detection efficiency, equal to snodump's per-minute ones; a file
+// without settings and files of two settings in one day; the time step, the bins and the station
+// file checked; the corrected sums of the day grid on hand-made particles.
 #include <gtest/gtest.h>
 
 // The products command is built only where netCDF-C, yaml-cpp and OpenSSL are found.
@@ -15,6 +17,7 @@
 
 #include "day_grid.h"
 #include "input_set.h"
+#include "sno_efficiency.h"
 #include "sno_products.h"
 #include "sno_reader.h"
 #include "station_file.h"
@@ -76,6 +79,80 @@ TEST(ProductsStation, RequiredKeysAndPositionsAreChecked) {
   EXPECT_NE(why.find("altitude: required key missing"), std::string::npos) << why;
   EXPECT_FALSE(read("station_name: [unclosed\n", &s, &why));
   EXPECT_FALSE(read("- a\n- b\n", &s, &why));
+}
+
+TEST(ProductsGrid, CorrectedSumsWeighParticlesAndEfficiencyIsTheSecondsWeightedMean) {
+  dp::grid_layout layout;
+  layout.edges = {0, 1, 2};
+  dp::day_grid g;
+  dp::grid_init(g, 10, layout);
+  const double day0 = 10.0 * dp::k_day_s;
+  // Efficiency 0.3 D of one file over the first minute, 0.15 of another over the next two, and a
+  // file without a model after them.
+  dp::efficiency_table rising, flat;
+  rising.d_first = flat.d_first = 0;
+  rising.d_step = flat.d_step = 2;
+  rising.eff = {0.0, 0.6};
+  flat.eff = {0.15, 0.15};
+  dp::grid_cover(g, day0, day0 + 60, &rising);
+  dp::grid_cover(g, day0 + 60, day0 + 180, &flat);
+  dp::grid_cover(g, day0 + 180, day0 + 240, nullptr);
+
+  const auto add = [&](double t, double d, dp::efficiency_use flag, double weight) {
+    dp::particle_values v;
+    v.eq_diam_mm = d;
+    v.speed_m_s = 4;
+    dp::particle_products p;
+    p.time = day0 + t;
+    p.area_m2 = 0.002;
+    p.verdict = dp::speed_verdict::plausible;
+    p.use = dp::product_use::used;
+    p.efficiency_flag = flag;
+    p.weight = weight;
+    dp::grid_add(g, layout, v, p, dp::grid_use(p, d, layout));
+  };
+  add(10, 0.5, dp::efficiency_use::corrected, 2.0);      // minute 0: counted twice
+  add(20, 1.5, dp::efficiency_use::below_floor, 1.0);    //           counted once
+  add(70, 1.5, dp::efficiency_use::corrected, 4.0);      // minute 1
+  add(190, 1.5, dp::efficiency_use::no_model, NAN);      // minute 3: no corrected values
+  const dp::day_products r = dp::grid_finish(g, layout);
+
+  const double w = 1 / (0.002 * 4.0);
+  EXPECT_EQ(r.nt[0], 2 * w / 60);
+  EXPECT_EQ(r.nt_c[0], 3 * w / 60);
+  EXPECT_EQ(r.nd_c[0], 2 * w / 60);
+  EXPECT_EQ(r.nd_c[1], w / 60);
+  EXPECT_EQ(g.below_floor[0], 1);
+  EXPECT_EQ(r.nt_c[1], 4 * w / 60);
+  EXPECT_EQ(r.amount_c[1], 4 * r.amount[1]);
+  EXPECT_EQ(r.nt_c[2], 0.0);
+  EXPECT_EQ(r.nt[3], w / 60);
+  for (const double x : {r.nt_c[3], r.rain_rate_c[3], r.dm_c[3], r.z_c[3], r.nd_c[7], r.accumulation_c[3],
+                         r.accumulation_c[1439], r.rain_total_c})
+    EXPECT_TRUE(std::isnan(x));
+  EXPECT_EQ(r.accumulation_c[2], r.amount_c[0] + r.amount_c[1]);
+  EXPECT_EQ(r.accumulation[1439], r.amount[0] + r.amount[1] + r.amount[3]);
+
+  // Bin means 0.15 and 0.45 of the first file, 0.15 of the second: weighted 1 : 2.
+  EXPECT_TRUE(r.efficiency_mixed);
+  EXPECT_EQ(r.files_without_model, 1);
+  ASSERT_EQ(r.efficiency.size(), 2u);
+  EXPECT_NEAR(r.efficiency[0], 0.15, 1e-12);
+  EXPECT_NEAR(r.efficiency[1], 0.25, 1e-12);
+  EXPECT_EQ(r.efficiency_flag, (std::vector<int8_t>{1, 0}));
+
+  // One model alone is taken as it is; none gives NaN and flag 2.
+  dp::grid_init(g, 10, layout);
+  dp::grid_cover(g, day0, day0 + 60, &rising);
+  dp::grid_cover(g, day0 + 60, day0 + 60, &flat);  // no second of the day: left out
+  const dp::day_products one = dp::grid_finish(g, layout);
+  EXPECT_FALSE(one.efficiency_mixed);
+  EXPECT_EQ(one.efficiency[1], dp::efficiency_mean(rising, 1, 2));
+  dp::grid_init(g, 10, layout);
+  dp::grid_cover(g, day0, day0 + 60, nullptr);
+  const dp::day_products none = dp::grid_finish(g, layout);
+  EXPECT_TRUE(std::isnan(none.efficiency[0]));
+  EXPECT_EQ(none.efficiency_flag, (std::vector<int8_t>{2, 2}));
 }
 
 #ifdef ABGEN_BIN
@@ -236,14 +313,22 @@ TEST_F(ProductsArchive, MinuteProductsEqualSnodumpsAndStepsAddUp) {
   ASSERT_EQ(products({"--out", "p2", "--no-particles", "--step", "1h", "--bins", "0,1,2,10", "a"}).status, 0);
   EXPECT_FALSE(fs::exists(path("p2/oeu7_20050503_particles.nc")));
 
-  // snodump's minute sums of file a for 23:59 of 2005-05-03, the one full minute of the day.
+  // snodump's minute sums of file a for 23:59 of 2005-05-03, the one full minute of the day, with
+  // the detection efficiency of the settings and calibration beside it.
   dp::sno_scan scan;
   dp::sno_fault fault;
   ASSERT_TRUE(dp::scan_sno(path("a/V05123_1.sno"), &scan, &fault, nullptr));
+  dp::efficiency_set efficiency;
+  std::string why;
+  ASSERT_TRUE(dp::load_efficiency_set(path("a/DROPPAIR.SET"), path("a/corrfact.dat"), dp::speed_law::atlas,
+                                      &efficiency, &why)) << why;
   dp::minute_table minutes;
   dp::for_each_particle(path("a/V05123_1.sno"), scan, [&](const dp::particle_values& v) {
-    dp::minute_add(minutes, v, dp::derive_products(v, scan.headers, {}, false));
+    dp::particle_products p = dp::derive_products(v, scan.headers, {}, false);
+    dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, scan.headers, v.header));
+    dp::minute_add(minutes, v, p);
   }, &fault, nullptr);
+  const dp::efficiency_table& table = *dp::efficiency_for(efficiency, scan.headers, 0);
   const int64_t m = (1115164800 - 60) / 60;
   ASSERT_EQ(minutes.minutes.count(m), 1u);
   const dp::minute_values mv = dp::minute_finish(minutes.minutes[m]);
@@ -259,6 +344,24 @@ TEST_F(ProductsArchive, MinuteProductsEqualSnodumpsAndStepsAddUp) {
   const std::vector<double> nd = minute.var("drop_size_distribution");
   for (int k = 0; k < dp::k_diam_bins; ++k) EXPECT_EQ(nd[i * 80 + k], static_cast<float>(mv.nd[k])) << k;
 
+  // The corrected values likewise, bit for bit; the correction adds the drops the pairing loses.
+  EXPECT_GT(mv.concentration_c, mv.concentration);
+  EXPECT_EQ(minute.var("particles_uncorrected")[i], static_cast<double>(minutes.minutes[m].below_floor));
+  EXPECT_EQ(minute.var("rain_rate_corrected")[i], static_cast<float>(mv.rain_rate_c));
+  EXPECT_EQ(minute.var("total_concentration_corrected")[i], static_cast<float>(mv.concentration_c));
+  EXPECT_EQ(minute.var("reflectivity_factor_corrected")[i], static_cast<float>(mv.z_c));
+  EXPECT_EQ(minute.var("mass_weighted_mean_diameter_corrected")[i], static_cast<float>(mv.dm_c));
+  EXPECT_EQ(minute.var("normalized_intercept_corrected")[i], static_cast<float>(mv.nw_c));
+  EXPECT_EQ(minute.var("liquid_water_content_corrected")[i], static_cast<float>(mv.lwc_c));
+  EXPECT_EQ(minute.var("equivalent_reflectivity_factor_corrected")[i], static_cast<float>(10 * std::log10(mv.z_c)));
+  const std::vector<double> nd_c = minute.var("drop_size_distribution_corrected");
+  const std::vector<double> eff = minute.var("bin_detection_efficiency"), eff_flag = minute.var("bin_efficiency_flag");
+  for (int k = 0; k < dp::k_diam_bins; ++k) {
+    EXPECT_EQ(nd_c[i * 80 + k], static_cast<float>(mv.nd_c[k])) << k;
+    EXPECT_EQ(eff[k], static_cast<float>(table.bin[k])) << k;
+    EXPECT_EQ(eff_flag[k], table.bin[k] >= dp::k_efficiency_floor ? 0 : 1) << k;
+  }
+
   // The hour holds the same drops and rain as its minutes; 3 bins hold the counts of 80.
   const nc_file hour(path("p2/oeu7_20050503_dsd_3600s.nc"));
   EXPECT_EQ(hour.dim("time"), 24u);
@@ -267,6 +370,73 @@ TEST_F(ProductsArchive, MinuteProductsEqualSnodumpsAndStepsAddUp) {
   EXPECT_NEAR(hour.var("rain_amount")[23], minute.var("rain_accumulation")[1439], 1e-5);
   EXPECT_EQ(hour.var("data_flag")[23], 1);
   EXPECT_EQ(hour.var("diameter_bin_bnds"), (std::vector<double>{0, 1, 1, 2, 2, 10}));
+  EXPECT_NEAR(hour.var("rain_amount_corrected")[23], minute.var("rain_accumulation_corrected")[1439], 1e-5);
+  EXPECT_EQ(hour.var("bin_detection_efficiency"),
+            (std::vector<double>{static_cast<float>(dp::efficiency_mean(table, 0, 1)),
+                                 static_cast<float>(dp::efficiency_mean(table, 1, 2)),
+                                 static_cast<float>(dp::efficiency_mean(table, 2, 10))}));
+}
+
+TEST_F(ProductsArchive, CorrectedProductsNeedSettingsAndMixedSettingsAreAveraged) {
+  ASSERT_TRUE(ok_);
+  // File b alone, with no DROPPAIR.SET beside it or above: plain products, no corrected ones.
+  fs::create_directories(path("bare"));
+  for (const char* ext : {".sno", ".shd", ".abh"})
+    fs::copy_file(path(std::string("b/V05126_1") + ext), path(std::string("bare/V05126_1") + ext));
+  const auto r = products({"--out", "p6", "bare"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("bare/V05126_1.sno: no detection efficiency, the corrected products are left empty "
+                       "(no settings file)\n"),
+            std::string::npos) << r.err;
+  {
+    const nc_file grid(path("p6/oeu7_20050506_dsd_60s.nc"));
+    const std::vector<double> used = grid.var("particles_used"), rr = grid.var("rain_rate"),
+                              rr_c = grid.var("rain_rate_corrected");
+    ASSERT_GT(used[0], 0);
+    EXPECT_GT(rr[0], 0);
+    EXPECT_TRUE(std::isnan(rr_c[0]));
+    EXPECT_TRUE(std::isnan(grid.var("rain_accumulation_corrected")[1439]));
+    EXPECT_TRUE(std::isnan(grid.var("bin_detection_efficiency")[5]));
+    for (const double f : grid.var("bin_efficiency_flag")) EXPECT_EQ(f, 2);
+    const nc_file table(path("p6/oeu7_20050506_particles.nc"));
+    for (const double f : table.var("efficiency_flag")) EXPECT_EQ(f, 2);
+  }
+  // The settings given: the day's inputs differ, so --only-changed makes it again, corrected.
+  const auto again = products({"--out", "p6", "--only-changed", "--settings", path("b/DROPPAIR.SET"), "bare"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.out.find("written"), std::string::npos) << again.out;
+  EXPECT_NE(again.err.find("bare/V05126_1.sno: no corrfact.dat found"), std::string::npos) << again.err;
+  {
+    const nc_file grid(path("p6/oeu7_20050506_dsd_60s.nc"));
+    EXPECT_GT(grid.var("rain_rate_corrected")[0], 0);
+    EXPECT_EQ(grid.var("bin_efficiency_flag")[5], 0);
+  }
+
+  // File c with a narrower width-ratio window beside file a on 2005-05-04: the day's efficiency is
+  // the mean of the two weighted by the seconds each covers, and its comment says so.
+  fs::create_directories(path("c2"));
+  for (const char* f : {"V05124_1.sno", "V05124_1.shd", "V05124_1.abh", "corrfact.dat"})
+    fs::copy_file(path(std::string("c/") + f), path(std::string("c2/") + f));
+  std::string set = dp_test::read_text(path("c/DROPPAIR.SET"));
+  const size_t at = set.find("WA_WB ");
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_EQ(set.substr(at + 60, 4), "0.60");
+  set.replace(at + 60, 4, "0.90");
+  dp_test::write_text(path("c2/DROPPAIR.SET"), set);
+  ASSERT_EQ(products({"--out", "p7", "--no-particles", "a", "c2"}).status, 0);
+  ASSERT_EQ(products({"--out", "p8", "--no-particles", "a", "c"}).status, 0);
+  const nc_file mixed(path("p7/oeu7_20050504_dsd_60s.nc")), same(path("p8/oeu7_20050504_dsd_60s.nc"));
+  int eff_var = -1;
+  ASSERT_EQ(nc_inq_varid(mixed.id, "bin_detection_efficiency", &eff_var), NC_NOERR);
+  size_t len = 0;
+  ASSERT_EQ(nc_inq_attlen(mixed.id, eff_var, "comment", &len), NC_NOERR);
+  std::string comment(len, '\0');
+  nc_get_att_text(mixed.id, eff_var, "comment", comment.data());
+  EXPECT_NE(comment.find("each weighted by the seconds it covers in the day"), std::string::npos) << comment;
+  const std::vector<double> e_mixed = mixed.var("bin_detection_efficiency"), e_same = same.var("bin_detection_efficiency");
+  // A narrower window loses more drops of every size: most of the small ones.
+  for (size_t k = 0; k < e_same.size(); ++k) EXPECT_LE(e_mixed[k], e_same[k]) << k;
+  EXPECT_LT(e_mixed[4], e_same[4] - 0.05);
 }
 
 TEST_F(ProductsArchive, RepeatedDamagedAndForeignFilesAreNamed) {

@@ -159,12 +159,12 @@ TEST_F(SnodumpRun, CsvRowsCarryTheDropsPutIn) {
   EXPECT_EQ(rows[0],
             "time,time_unix_s,seconds_of_day,y_start,eq_diam_mm,speed_m_s,scale_a_mm,scale_b_mm,scale_h_mm,x_min_a,"
             "x_min_b,lines_a,lines_b,width_a_px,width_b_px,height_a_lines,height_b_lines,diff_lins,fall_speed_flag,"
-            "product_flag");
+            "product_flag,detection_efficiency,efficiency_flag");
   int implausible = 0;
   for (size_t i = 0; i < run_->rain.drops.size(); ++i) {
     const auto& d = run_->rain.drops[i];
     const auto f = split(rows[i + 1], ',');
-    ASSERT_EQ(f.size(), 20u) << rows[i + 1];
+    ASSERT_EQ(f.size(), 22u) << rows[i + 1];
     const int h = half_max(d);
     // The header holds from 2005-05-03 00:00:00 UTC; the drops fall in its first two minutes.
     const long long ms = std::llround(d.y / k_freq * 1000.0);
@@ -721,6 +721,8 @@ TEST_F(SnodumpRun, FullDiskLeavesNoPartialFileAndKeepsTheEarlierOne) {
     std::string cmd = "cd " + dp_test::shell_quote(dir.path.string()) + " && ulimit -f 2 && trap '' XFSZ && " +
                       dp_test::shell_quote(SNODUMP_BIN);
     for (const auto& o : opts) cmd += " " + o;
+    cmd += " --settings " + dp_test::shell_quote(run_->dir->file("DROPPAIR.SET")) + " --calibration " +
+           dp_test::shell_quote(run_->dir->file("corrfact.dat"));
     cmd += " V05123_1.sno >/dev/null 2>err.txt </dev/null";
     const int rc = std::system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(rc)) << "ended by a signal";

@@ -105,7 +105,8 @@ void global_atts(nc_run& nc, int id, const product_meta& m, int64_t day, const d
                               " s of one UTC day: the drop size distribution N(D), counts and mean fall speed per "
                               "diameter bin, rain rate, rain amount and its accumulation over the day, concentration, "
                               "mass-weighted mean diameter, normalized intercept, reflectivity factor (also in dBZ) and "
-                              "liquid water content, with the share of the interval recorded."
+                              "liquid water content, with the share of the interval recorded; each also corrected "
+                              "for the drops the pairing loses (*_corrected), with the detection efficiency per bin."
                         : "Every particle of one UTC day that both cameras of a two-camera optical distrometer saw, "
                           "with its time, equivalent diameter, fall speed, flags, scales, shape and camera positions."));
   nc_text_att(nc, id, g, "keywords",
@@ -179,6 +180,22 @@ void global_atts(nc_run& nc, int id, const product_meta& m, int64_t day, const d
   nc_text_att(nc, id, g, "source_fingerprint", in.fingerprint);
 }
 
+/// Where the detection efficiency of a day's bins comes from, for its comment.
+std::string efficiency_source(const day_products& r, const day_inputs& in) {
+  std::string text;
+  if (r.efficiency_flag.empty() || r.efficiency_flag.front() == static_cast<int8_t>(efficiency_use::no_model))
+    text = "No particle file of the day has settings to build the model from: no efficiency, no correction.";
+  else if (r.efficiency_mixed)
+    text = "The efficiencies of the day's particle files differ (other settings or calibration): the mean over "
+           "the files, each weighted by the seconds it covers in the day.";
+  else
+    text = "From the first main header of the day's first particle file with a model.";
+  if (r.files_without_model > 0 && r.files_without_model < static_cast<int>(in.files.size()))
+    text += " " + std::to_string(r.files_without_model) + " of the day's particle files have no model (no settings): "
+            "the corrected values of their intervals are missing.";
+  return text;
+}
+
 /// Creates a netCDF-4 file at a temporary name beside path.
 bool create(const std::string& path, std::string* tmp, int* ncid, std::string* why) {
   *tmp = path + ".part";
@@ -230,7 +247,9 @@ std::string day_fingerprint(const std::vector<const input_file*>& files, const p
   char cut[64];
   for (const input_file* f : files) {
     std::snprintf(cut, sizeof cut, " %.6f", f->count_after);
-    text += f->name + " " + std::to_string(f->size) + " " + f->sha256 + cut + "\n";
+    // The settings and the calibration shape the corrected products.
+    text += f->name + " " + std::to_string(f->size) + " " + f->sha256 + cut + " " + text_sha256(f->settings_text) +
+            " " + text_sha256(f->calibration_text) + "\n";
   }
   return text_sha256(text);
 }
@@ -292,6 +311,10 @@ bool table_begin(particle_table& t, const std::string& path, const int64_t day, 
     } else if (std::strcmp(cols[c].name, "product_flag") == 0) {
       nc_flag_atts(nc, id, v, {0, 1, 2, 3, 4},
                    "used implausible_fall_speed cut_at_line_end diameter_out_of_range incomplete_record");
+    } else if (std::strcmp(cols[c].name, "efficiency_flag") == 0) {
+      nc_efficiency_flag_atts(nc, id, v);
+    } else if (std::strcmp(cols[c].name, "detection_efficiency") == 0) {
+      nc_text_att(nc, id, v, "comment", efficiency_comment());
     }
   }
   global_atts(nc, id, meta, day, in, false);
@@ -431,6 +454,38 @@ bool write_grid_file(const std::string& path, const day_grid& g, const day_produ
                            "equivalent_reflectivity_factor", "time: mean");
   const int v_lwc = series("liquid_water_content", NC_FLOAT, "g m-3", "mass concentration of liquid water in the drops",
                            nullptr, "time: mean");
+  const int v_unc = series("particles_uncorrected", NC_INT, "1",
+                           "used particles whose detection efficiency is under 0.2, counted as seen", nullptr,
+                           "time: sum");
+  const int v_nd_c = spectrum("drop_size_distribution_corrected", NC_FLOAT, "m-3 mm-1",
+                              "N(D) corrected for the drops the pairing loses", "time: mean");
+  const int v_rr_c = series("rain_rate_corrected", NC_FLOAT, "mm h-1", "rain rate corrected for the drops the pairing loses",
+                            "lwe_precipitation_rate", "time: mean");
+  const int v_amount_c = series("rain_amount_corrected", NC_FLOAT, "mm", "rain amount in the interval, corrected",
+                                "lwe_thickness_of_precipitation_amount", "time: sum");
+  const int v_acc_c = series("rain_accumulation_corrected", NC_FLOAT, "mm",
+                             "corrected rain amount accumulated from 00:00 UTC of the day to the end of the interval "
+                             "(missing from an interval without a detection efficiency on)",
+                             nullptr, nullptr);
+  const int v_nt_c = series("total_concentration_corrected", NC_FLOAT, "m-3", "number concentration of drops, corrected",
+                            nullptr, "time: mean");
+  const int v_dm_c = series("mass_weighted_mean_diameter_corrected", NC_FLOAT, "mm",
+                            "mass-weighted mean diameter, corrected", nullptr, "time: mean");
+  const int v_nw_c = series("normalized_intercept_corrected", NC_FLOAT, "m-3 mm-1",
+                            "normalized intercept parameter Nw, corrected", nullptr, "time: mean");
+  const int v_z_c = series("reflectivity_factor_corrected", NC_FLOAT, "mm6 m-3", "radar reflectivity factor, corrected",
+                           nullptr, "time: mean");
+  const int v_dbz_c = series("equivalent_reflectivity_factor_corrected", NC_FLOAT, "dBZ",
+                             "radar reflectivity factor, 10 log10 Z, corrected", "equivalent_reflectivity_factor",
+                             "time: mean");
+  const int v_lwc_c = series("liquid_water_content_corrected", NC_FLOAT, "g m-3", "liquid water content, corrected",
+                             nullptr, "time: mean");
+  const int v_eff = nc_def_column(nc, id, "bin_detection_efficiency", NC_FLOAT, 1, &dim_bin, "1",
+                                  "mean probability over the bin that the pairing keeps a drop", nullptr, false);
+  const int v_eff_f = nc_def_column(nc, id, "bin_efficiency_flag", NC_BYTE, 1, &dim_bin, nullptr,
+                                    "whether the bin's particles are corrected", nullptr, false);
+  nc_efficiency_flag_atts(nc, id, v_eff_f);
+  nc_text_att(nc, id, v_eff, "comment", efficiency_comment() + " " + efficiency_source(r, in));
   global_atts(nc, id, meta, g.day, in, true);
   const long long parts[2] = {totals.particles, totals.used};
   nc(nc_put_att_longlong(id, NC_GLOBAL, "day_particles", NC_INT64, 1, &parts[0]), "day_particles");
@@ -487,6 +542,24 @@ bool write_grid_file(const std::string& path, const day_grid& g, const day_produ
   put(v_z, r.z, "reflectivity_factor", count_t);
   put(v_dbz, r.dbz, "equivalent_reflectivity_factor", count_t);
   put(v_lwc, r.lwc, "liquid_water_content", count_t);
+  put_int(v_unc, g.below_floor, "particles_uncorrected", count_t);
+  put(v_nd_c, r.nd_c, "drop_size_distribution_corrected", count_tbin);
+  put(v_rr_c, r.rain_rate_c, "rain_rate_corrected", count_t);
+  put(v_amount_c, r.amount_c, "rain_amount_corrected", count_t);
+  put(v_acc_c, r.accumulation_c, "rain_accumulation_corrected", count_t);
+  put(v_nt_c, r.nt_c, "total_concentration_corrected", count_t);
+  put(v_dm_c, r.dm_c, "mass_weighted_mean_diameter_corrected", count_t);
+  put(v_nw_c, r.nw_c, "normalized_intercept_corrected", count_t);
+  put(v_z_c, r.z_c, "reflectivity_factor_corrected", count_t);
+  put(v_dbz_c, r.dbz_c, "equivalent_reflectivity_factor_corrected", count_t);
+  put(v_lwc_c, r.lwc_c, "liquid_water_content_corrected", count_t);
+  {
+    std::vector<double> e(nb);
+    for (size_t k = 0; k < nb; ++k) e[k] = for_float(r.efficiency[k]);
+    nc(nc_put_var_double(id, v_eff, e.data()), "bin_detection_efficiency");
+    nc(nc_put_var_schar(id, v_eff_f, reinterpret_cast<const signed char*>(r.efficiency_flag.data())),
+       "bin_efficiency_flag");
+  }
   if (nc.status != NC_NOERR) {
     nc_close(id);
     std::remove(tmp.c_str());

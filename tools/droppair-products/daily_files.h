@@ -36,6 +36,15 @@
 //   mass_weighted_mean_diameter(time)  float mm      normalized_intercept(time)  float m-3 mm-1
 //   reflectivity_factor(time)     float   mm6 m-3    equivalent_reflectivity_factor(time) float dBZ
 //   liquid_water_content(time)    float   g m-3
+// The same corrected for the drops the pairing loses (day_grid.h), named as snodump names them:
+//   particles_uncorrected(time)   int     used particles under the efficiency floor, counted as seen
+//   drop_size_distribution_corrected(time, diameter_bin), rain_rate_corrected, rain_amount_corrected,
+//   rain_accumulation_corrected, total_concentration_corrected, mass_weighted_mean_diameter_corrected,
+//   normalized_intercept_corrected, reflectivity_factor_corrected,
+//   equivalent_reflectivity_factor_corrected, liquid_water_content_corrected   float, units as above;
+//                                         NaN where an interval holds a particle without a model
+//   bin_detection_efficiency(diameter_bin)   float 1, mean over the bin (its comment says from which files)
+//   bin_efficiency_flag(diameter_bin)  byte  0 corrected, 1 under 0.2 (not corrected), 2 no model
 // Intervals not recorded hold 0 counts and NaN (_FillValue) products; a partly recorded interval is
 // normalised by the seconds recorded, its rain amount is what fell in them.
 //
@@ -49,6 +58,8 @@
 //   fall_speed_flag               byte    0 plausible, 1 too slow, 2 too fast, 3 not checked
 //   product_flag                  byte    0 used, 1 implausible fall speed, 2 cut at a line end,
 //                                         3 diameter outside the bins, 4 incomplete record
+//   detection_efficiency          float   1, probability that the pairing keeps a drop of its diameter
+//   efficiency_flag               byte    0 corrected, 1 under 0.2 (not corrected), 2 no model
 //   scale_a, scale_b, scale_h, pixel_size_a, pixel_size_b, plane_distance, width_a, width_b,
 //   height_a, height_b            float   mm        sampling_area float m2    axis_ratio float 1
 //   x_min_a, x_min_b, width_a_px, width_b_px, height_a_lines, height_b_lines, diff_lins  short
@@ -95,7 +106,8 @@ struct product_meta {
 /// The inputs of one day: the files that cover some of it, in order.
 struct day_inputs {
   std::vector<const input_file*> files;
-  std::string fingerprint;  ///< SHA-256 over the files (name, size, SHA-256, cut) and the options
+  std::string fingerprint;  ///< SHA-256 over the files (name, size, SHA-256, cut, settings and
+                            ///< calibration texts) and the options
 };
 
 /// The fingerprint of a day's inputs under the options.

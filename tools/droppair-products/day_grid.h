@@ -7,6 +7,11 @@
 //   R      = amount / T x 3600                    mm/h
 //   N_t = M0, Z = M6, LWC = (pi/6) 1e-3 M3,  M_k = sum D^k / (A_eff v T)
 //   Dm = M4 / M3, Nw = (256/6) M3^5 / M4^4,  dBZ = 10 log10 Z
+// The corrected products are the same sums with each particle weighted by its correction weight
+// (1 / detection efficiency, 1 under the floor); an interval holding a used particle without a
+// model has none (NaN), and so has the corrected accumulation from it on. The detection
+// efficiency of a bin is that of the day's first particle file, or the mean over the day's files
+// weighted by the seconds each covers in the day when their efficiencies differ.
 // At a 60 s step with whole minutes these are the per-minute products of snodump exactly.
 // Pure computation on the records its caller keeps; never prints, never touches a file.
 #pragma once
@@ -15,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "sno_efficiency.h"
 #include "sno_products.h"
 
 namespace dp {
@@ -37,6 +43,13 @@ bool parse_edges(const std::string& text, std::vector<double>* edges, std::strin
 /// Bin of diameter d, -1 outside the edges.
 int bin_of(const std::vector<double>& edges, double d);
 
+/// A particle file's part of a day: its detection efficiency (its first main header's table,
+/// nullptr: no model) and the seconds of the day it covers.
+struct efficiency_share {
+  const efficiency_table* table = nullptr;
+  double seconds = 0;
+};
+
 /// How data_flag marks an interval.
 enum class interval_flag : int8_t { complete = 0, partly_recorded = 1, not_recorded = 2 };
 
@@ -50,16 +63,24 @@ struct day_grid {
   std::vector<int32_t> counts;          ///< n_iv x n_bins
   std::vector<double> inv_av, speed;    ///< n_iv x n_bins: sum 1/(A v), sum v
   std::vector<double> d3_a, m0, m3, m4, m6;
+  /// The same sums with each particle weighted by its correction weight.
+  std::vector<double> inv_av_c;         ///< n_iv x n_bins
+  std::vector<double> d3_a_c, m0_c, m3_c, m4_c, m6_c;
+  std::vector<int32_t> below_floor;     ///< used particles left uncorrected (efficiency under 0.2)
+  std::vector<int32_t> no_model;        ///< used particles without a model: corrected values NaN
+  std::vector<efficiency_share> shares;  ///< one per grid_cover call, in order
 };
 
 /// A day of empty sums.
 void grid_init(day_grid& g, int64_t day, const grid_layout& layout);
-/// Marks the seconds of (from, to] that fall in the day as recorded.
-void grid_cover(day_grid& g, double from, double to);
+/// Marks the seconds of (from, to] that fall in the day as recorded by a particle file whose
+/// detection efficiency is eff (nullptr: no model).
+void grid_cover(day_grid& g, double from, double to, const efficiency_table* eff);
 /// Whether a particle is used under these bins: derive_products decided with the 10 mm bins;
 /// the bin limits and the implausible-speed rule are applied again here.
 product_use grid_use(const particle_products& p, double d_mm, const grid_layout& layout);
-/// Adds a particle of the day (p.time inside it) with its use.
+/// Adds a particle of the day (p.time inside it) with its use; the corrected sums take p.weight
+/// and p.efficiency_flag as apply_efficiency set them.
 void grid_add(day_grid& g, const grid_layout& layout, const particle_values& v, const particle_products& p,
               product_use use);
 
@@ -71,6 +92,13 @@ struct day_products {
   std::vector<double> nd, mean_speed;
   double rain_total = 0;     ///< mm over the day
   double recorded = 0;       ///< share of the day recorded
+  /// The same corrected for the drops the pairing loses (NaN also where a particle has no model).
+  std::vector<double> rain_rate_c, amount_c, accumulation_c, nt_c, dm_c, nw_c, z_c, dbz_c, lwc_c, nd_c;
+  double rain_total_c = 0;   ///< mm over the day; NaN when an interval has no model
+  std::vector<double> efficiency;         ///< per bin; NaN when no file of the day has a model
+  std::vector<int8_t> efficiency_flag;    ///< per bin, as efficiency_use: 0, 1 under 0.2, 2 no model
+  bool efficiency_mixed = false;          ///< the files' efficiencies differ: efficiency is their mean
+  int files_without_model = 0;            ///< files of the day left out of the efficiency
 };
 
 /// Computes the products of the sums.

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "sno_check.h"
+#include "sno_efficiency.h"
 #include "sno_products.h"
 
 namespace dp {
@@ -37,24 +38,6 @@ std::string hex(const unsigned char* p, unsigned n) {
 }
 
 /// The text of path, or empty when it cannot be read.
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return in ? text.str() : std::string();
-}
-
-/// name in the directory of path or in that directory's parent; empty when in neither.
-std::string beside(const std::string& path, const char* name) {
-  std::error_code ec;
-  const fs::path dir = fs::absolute(path, ec).parent_path();
-  for (const fs::path& d : {dir, dir.parent_path()}) {
-    const fs::path p = d / name;
-    if (fs::is_regular_file(p, ec)) return p.string();
-  }
-  return {};
-}
-
 /// Why two headers cannot be of one instrument, or empty when they can.
 std::string instrument_difference(const main_hd& a, const main_hd& b) {
   char buf[160];
@@ -214,10 +197,10 @@ bool build_input_set(const std::vector<std::string>& paths, const provenance_sou
       continue;
     }
     f.size = f.scan.size;
-    f.settings_path = given.settings.empty() ? beside(path, "DROPPAIR.SET") : given.settings;
-    f.calibration_path = given.calibration.empty() ? beside(path, "corrfact.dat") : given.calibration;
-    if (!f.settings_path.empty()) f.settings_text = slurp(f.settings_path);
-    if (!f.calibration_path.empty()) f.calibration_text = slurp(f.calibration_path);
+    f.settings_path = given.settings.empty() ? file_beside(path, "DROPPAIR.SET") : given.settings;
+    f.calibration_path = given.calibration.empty() ? file_beside(path, "corrfact.dat") : given.calibration;
+    if (!f.settings_path.empty()) f.settings_text = file_text(f.settings_path);
+    if (!f.calibration_path.empty()) f.calibration_text = file_text(f.calibration_path);
     place_in_time(f);
     found.push_back(std::move(f));
   }

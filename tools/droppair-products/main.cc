@@ -22,6 +22,7 @@
 #include "day_grid.h"
 #include "droppair_version.h"
 #include "input_set.h"
+#include "sno_efficiency.h"
 #include "sno_products.h"
 #include "sno_reader.h"
 #include "station_file.h"
@@ -36,11 +37,13 @@ constexpr const char* k_usage =
     "Makes the daily products of one station from its particle files: per UTC day a gridded file\n"
     "DIR/<station>_<YYYYMMDD>_dsd_<step>s.nc (drop size distribution, rain rate and amount,\n"
     "concentration, Dm, Nw, Z and dBZ, liquid water content, per interval of the time step, every\n"
-    "interval of the day present and flagged when not recorded) and a particle table\n"
-    "DIR/<station>_<YYYYMMDD>_particles.nc, netCDF-4 after CF-1.8 and ACDD-1.3. INPUT is a particle\n"
-    "file (.sno, with its .shd and .abh beside it) or a directory searched for them. Files that fail\n"
-    "the consistency check are left out and named; a file repeated or overlapping another is\n"
-    "counted only where the others do not reach; files of two instruments are refused.\n"
+    "interval of the day present and flagged when not recorded; each product also corrected for\n"
+    "the drops the pairing loses, from the detection efficiency of the files' settings and\n"
+    "calibration) and a particle table DIR/<station>_<YYYYMMDD>_particles.nc, netCDF-4 after\n"
+    "CF-1.8 and ACDD-1.3. INPUT is a particle file (.sno, with its .shd and .abh beside it) or a\n"
+    "directory searched for them. Files that fail the consistency check are left out and named; a\n"
+    "file repeated or overlapping another is counted only where the others do not reach; files of\n"
+    "two instruments are refused.\n"
     "\n"
     "options:\n"
     "  --out DIR          where the daily files go (created when missing)\n"
@@ -50,9 +53,11 @@ constexpr const char* k_usage =
     "                     0.125 mm from 0 to 10 mm\n"
     "  --station FILE     station metadata (YAML: station_name, station_id, latitude, longitude,\n"
     "                     altitude, sensor_name, sensor_serial_number, institution, license, contact)\n"
-    "  --settings FILE    the settings the particle files were made with (default: DROPPAIR.SET\n"
-    "                     beside each particle file, or in the directory above it)\n"
-    "  --calibration FILE the calibration (default: corrfact.dat beside each particle file, or above)\n"
+    "  --settings FILE    the settings the particle files were made with, WA_WB and DELTA_HGT for\n"
+    "                     the detection efficiency (default: DROPPAIR.SET beside each particle file,\n"
+    "                     or in the directory above it); without them the corrected products are empty\n"
+    "  --calibration FILE the calibration, its width deviations for the detection efficiency\n"
+    "                     (default: corrfact.dat beside each particle file, or above)\n"
     "  --speed-law atlas|beard  reference fall speed of the plausibility check (default atlas)\n"
     "  --speed-tolerance T  how far a fall speed may lie from it: 50% (default) or 0.5m/s\n"
     "  --keep-implausible keep particles with an implausible fall speed in the products\n"
@@ -122,6 +127,31 @@ void read_totals(const std::string& path, day_result* r) {
   if (nc_get_att_longlong(id, NC_GLOBAL, "day_particles", &n) == NC_NOERR) r->particles = n;
   if (nc_get_att_longlong(id, NC_GLOBAL, "day_particles_used", &n) == NC_NOERR) r->used = n;
   nc_close(id);
+}
+
+/// The detection-efficiency models of the input files. Files whose settings and calibration read
+/// alike share one: a model takes a fifth of a second per geometry, and an archive may hold
+/// thousands of files made with the same settings.
+struct efficiency_models {
+  std::map<std::string, dp::efficiency_set> sets;  ///< by settings and calibration; nodes never move
+  std::map<std::string, std::string> why;          ///< why a set has no model
+};
+
+/// The model of file f (have_rules false, with the reason in *why, when it has none).
+dp::efficiency_set& efficiency_of(efficiency_models& m, const dp::input_file& f, dp::speed_law law, std::string* why) {
+  // An unreadable file reads as empty text: its path tells it apart.
+  const std::string key = f.settings_text + '\0' + f.calibration_text + '\0' +
+                          (f.settings_text.empty() ? f.settings_path : "") + '\0' +
+                          (f.calibration_text.empty() ? f.calibration_path : "");
+  const auto found = m.sets.find(key);
+  if (found != m.sets.end()) {
+    *why = m.why[key];
+    return found->second;
+  }
+  dp::efficiency_set& s = m.sets[key];
+  why->clear();
+  if (!dp::load_efficiency_set(f.settings_path, f.calibration_path, law, &s, why)) m.why[key] = *why;
+  return s;
 }
 
 std::string csv_field(const std::string& s) {
@@ -297,6 +327,7 @@ int main(int argc, char** argv) {
   };
 
   // Files in order of time: a day is finished as soon as no later file can reach it.
+  efficiency_models models;
   auto next = days.begin();
   for (const dp::input_file& f : set.files) {
     const int64_t from = day_of(counted_from(f)), to = day_of(f.end);
@@ -305,12 +336,22 @@ int main(int argc, char** argv) {
       ++next;
     }
     bool needed = false;
+    for (int64_t d = from; d <= to; ++d) needed = needed || !days[d].skip;
+    if (!needed) continue;
+    std::string no_model;
+    dp::efficiency_set& efficiency = efficiency_of(models, f, meta.check.law, &no_model);
+    if (!efficiency.have_rules)
+      std::fprintf(stderr, "droppair-products: %s: no detection efficiency, the corrected products are left empty (%s)\n",
+                   f.path.c_str(), no_model.c_str());
+    else if (f.calibration_path.empty())
+      std::fprintf(stderr, "droppair-products: %s: no corrfact.dat found: the detection efficiency assumes no width "
+                   "deviations\n", f.path.c_str());
+    const dp::efficiency_table* first_table = dp::efficiency_for(efficiency, f.scan.headers, 0);
     for (int64_t d = from; d <= to; ++d) {
       day_work& w = days[d];
       if (w.skip) continue;
-      needed = true;
       if (w.grid.n_iv == 0) dp::grid_init(w.grid, d, meta.layout);
-      dp::grid_cover(w.grid, counted_from(f), f.end);
+      dp::grid_cover(w.grid, counted_from(f), f.end, first_table);
       if (!no_particles && w.table.ncid < 0) {
         const std::string path = (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
         if (!dp::table_begin(w.table, path, d, meta, w.in, &why)) {
@@ -319,11 +360,10 @@ int main(int argc, char** argv) {
         }
       }
     }
-    if (!needed) continue;
     int64_t untimed = 0;
     std::string failure;
     const auto each = [&](const dp::particle_values& v) {
-      const dp::particle_products p = dp::derive_products(v, f.scan.headers, meta.check, keep_implausible);
+      dp::particle_products p = dp::derive_products(v, f.scan.headers, meta.check, keep_implausible);
       if (!std::isfinite(p.time)) {
         ++untimed;
         return;
@@ -333,6 +373,7 @@ int main(int argc, char** argv) {
       if (it == days.end() || it->second.skip) return;
       day_work& w = it->second;
       if (w.grid.n_iv == 0) dp::grid_init(w.grid, it->first, meta.layout);
+      dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, f.scan.headers, v.header));
       const dp::product_use use = dp::grid_use(p, v.eq_diam_mm, meta.layout);
       dp::grid_add(w.grid, meta.layout, v, p, use);
       ++w.particles;

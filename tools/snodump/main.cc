@@ -37,6 +37,7 @@
 #endif
 #include "sno_plot.h"
 #include "sno_products.h"
+#include "sno_efficiency.h"
 #include "sno_reader.h"
 #include "sno_summary.h"
 
@@ -59,7 +60,9 @@ constexpr const char* k_usage =
     "                   lines_b, width_a_px, width_b_px, height_a_lines, height_b_lines, diff_lins,\n"
     "                   fall_speed_flag (0 plausible, 1 too slow, 2 too fast, 3 not checked) and\n"
     "                   product_flag (0 used, 1 implausible speed, 2 cut at a line end, 3 10 mm or\n"
-    "                   more, 4 incomplete)\n"
+    "                   more, 4 incomplete), detection_efficiency (the share of drops of its\n"
+    "                   diameter that the pairing keeps) and efficiency_flag (0 corrected, 1 under\n"
+    "                   0.2: not corrected, 2 no model)\n"
     "  --check          check the .sno, .shd and .abh against each other; prints \"OK ...\" and exits\n"
     "                   0, or names the first inconsistency (file, byte offset, expected, found)\n"
     "                   and exits 1\n"
@@ -74,7 +77,12 @@ constexpr const char* k_usage =
     "  --minute-csv FILE  also write the per-minute products as CSV; columns: time (UTC, ISO 8601),\n"
     "                   time_unix_s, full_minute, particles, used, implausible, rain_rate_mm_per_h,\n"
     "                   concentration_per_m3, dm_mm, nw_per_m3_mm, z_mm6_per_m3, reflectivity_dbz,\n"
-    "                   lwc_g_per_m3, and per 0.125 mm bin count_<lo>_<hi> and nd_per_m3_mm_<lo>_<hi>\n"
+    "                   lwc_g_per_m3, and per 0.125 mm bin count_<lo>_<hi> and nd_per_m3_mm_<lo>_<hi>;\n"
+    "                   then the same corrected for the drops the pairing loses (*_corrected_*,\n"
+    "                   with uncorrected_particles) and the efficiency per bin (efficiency_<lo>_<hi>)\n"
+    "  --settings PATH  the run's DROPPAIR.SET (WA_WB, DELTA_HGT), for the detection efficiency\n"
+    "                   (default: beside the particle file or in the directory above)\n"
+    "  --calibration PATH  the run's corrfact.dat (width deviations), found the same way\n"
     "  --speed-law atlas|beard  reference fall speed of the plausibility check (flags, products,\n"
     "                   plot): Atlas et al. (1973) v = 9.65 - 10.3 exp(-0.6 D) (default), or\n"
     "                   Beard (1976) at 1013 hPa, 20 C\n"
@@ -224,7 +232,7 @@ std::string output_clash(const std::vector<std::pair<const char*, std::string>>&
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string sno, shd, abh, raw, out, plot, netcdf, minute_csv, law_text, tolerance_text;
+  std::string sno, shd, abh, raw, out, plot, netcdf, minute_csv, law_text, tolerance_text, settings, calibration;
   bool csv = false, check = false, keep_implausible = false, salvage = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -260,9 +268,10 @@ int main(int argc, char** argv) {
     } else if (a == "--keep-implausible" && !has_value) {
       keep_implausible = true;
     } else if (a == "--plot" || a == "--out" || a == "--shd" || a == "--abh" || a == "--raw" || a == "--netcdf" ||
-               a == "--minute-csv") {
+               a == "--minute-csv" || a == "--settings" || a == "--calibration") {
       std::string* dst = a == "--plot" ? &plot : a == "--out" ? &out : a == "--shd" ? &shd : a == "--abh" ? &abh
-                         : a == "--raw" ? &raw : a == "--netcdf" ? &netcdf : &minute_csv;
+                         : a == "--raw" ? &raw : a == "--netcdf" ? &netcdf : a == "--settings" ? &settings
+                         : a == "--calibration" ? &calibration : &minute_csv;
       if (!take(dst)) return usage_error("option " + a + " needs a file name");
     } else if (a == "--speed-law" || a == "--speed-tolerance") {
       if (!take(a == "--speed-law" ? &law_text : &tolerance_text)) return usage_error("option " + a + " needs a value");
@@ -281,7 +290,7 @@ int main(int argc, char** argv) {
   if (!tolerance_text.empty() && !dp::parse_speed_tolerance(tolerance_text, &speed))
     return usage_error("--speed-tolerance takes a share such as 50% or a speed such as 0.5m/s, not " + tolerance_text);
   const bool products = !netcdf.empty() || !minute_csv.empty() || keep_implausible || !law_text.empty() ||
-                        !tolerance_text.empty();
+                        !tolerance_text.empty() || !settings.empty() || !calibration.empty();
   if (check && (csv || !plot.empty() || !out.empty() || products))
     return usage_error("--check cannot be combined with --csv, --plot, --out or the product options");
   if (check && salvage) return usage_error("--salvage is for the summary, the CSV and the products, not for --check");
@@ -382,6 +391,20 @@ int main(int argc, char** argv) {
   const double start = summary.scan.headers.empty() ? NAN : static_cast<double>(summary.scan.headers.front().hd.main_time);
   summary.speed_rule = dp::speed_check_text(speed);
   dp::minute_table minutes;
+  // The detection-efficiency model needs the run's settings; without them the corrected columns
+  // stay empty, which is said when they are asked for.
+  dp::efficiency_set efficiency;
+  {
+    if (settings.empty()) settings = dp::file_beside(sno, "DROPPAIR.SET");
+    if (calibration.empty()) calibration = dp::file_beside(sno, "corrfact.dat");
+    std::string why;
+    const bool asked = !netcdf.empty() || !minute_csv.empty();
+    if (!dp::load_efficiency_set(settings, calibration, speed.law, &efficiency, &why) && asked)
+      std::fprintf(stderr, "snodump: %s: no detection efficiency, the corrected products are left empty (%s)\n",
+                   sno.c_str(), why.c_str());
+    else if (efficiency.have_rules && calibration.empty() && asked)
+      std::fprintf(stderr, "snodump: no corrfact.dat found: the detection efficiency assumes no width deviations\n");
+  }
 #ifdef SNODUMP_NETCDF
   dp::netcdf_file nc;
   std::string nc_error;
@@ -412,7 +435,8 @@ int main(int argc, char** argv) {
 
   damage_log damage;
   const auto each = [&](const dp::particle_values& v) {
-    const dp::particle_products p = dp::derive_products(v, summary.scan.headers, speed, keep_implausible);
+    dp::particle_products p = dp::derive_products(v, summary.scan.headers, speed, keep_implausible);
+    dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, summary.scan.headers, v.header));
     if (csv) std::fprintf(os, "%s\n", dp::csv_row(v, p).c_str());
     dp::summary_add(summary, v);
     dp::summary_add_products(summary, p);
@@ -463,7 +487,7 @@ int main(int argc, char** argv) {
   }
 #ifdef SNODUMP_NETCDF
   if (nc.ncid >= 0) {
-    if (!nc_error.empty() || !dp::netcdf_end(nc, minutes, &nc_error)) netcdf_failed(nc_error);
+    if (!nc_error.empty() || !dp::netcdf_end(nc, minutes, dp::efficiency_for(efficiency, summary.scan.headers, 0), &nc_error)) netcdf_failed(nc_error);
     std::error_code moved;
     if (nc_temp != netcdf) std::filesystem::rename(nc_temp, netcdf, moved);
     if (moved) {
@@ -475,7 +499,7 @@ int main(int argc, char** argv) {
   if (!minute_csv.empty()) {
     output_file f;
     if (!output_open(f, minute_csv)) return data_error("cannot write " + minute_csv + ": " + std::strerror(errno));
-    dp::write_minute_csv(f.fp, minutes, start);
+    dp::write_minute_csv(f.fp, minutes, start, dp::efficiency_for(efficiency, summary.scan.headers, 0));
     std::string why;
     if (!output_commit(f, &why)) return data_error("cannot write " + minute_csv + ": " + why);
   }

@@ -60,23 +60,32 @@ std::string csv_row(const particle_values& v, const particle_products& p) {
   row += ',' + std::to_string(v.diff_lins);
   row += ',' + std::to_string(static_cast<int>(p.verdict));
   row += ',' + std::to_string(static_cast<int>(p.use));
+  row += ',';
+  add_real(row, "%.4f", p.efficiency);
+  row += ',' + std::to_string(static_cast<int>(p.efficiency_flag));
   return row;
 }
 
 std::string minute_csv_columns() {
   std::string row = "time,time_unix_s,full_minute,particles,used,implausible,rain_rate_mm_per_h,concentration_per_m3,"
                     "dm_mm,nw_per_m3_mm,z_mm6_per_m3,reflectivity_dbz,lwc_g_per_m3";
-  for (const char* what : {"count", "nd_per_m3_mm"}) {
+  const auto add_bins = [&row](const char* what) {
     for (int k = 0; k < k_diam_bins; ++k) {
-      char buf[48];
+      char buf[64];
       std::snprintf(buf, sizeof buf, ",%s_%.3f_%.3f", what, bin_lower(k), bin_lower(k + 1));
       row += buf;
     }
-  }
+  };
+  add_bins("count");
+  add_bins("nd_per_m3_mm");
+  row += ",uncorrected_particles,rain_rate_corrected_mm_per_h,concentration_corrected_per_m3,dm_corrected_mm,"
+         "nw_corrected_per_m3_mm,z_corrected_mm6_per_m3,reflectivity_corrected_dbz,lwc_corrected_g_per_m3";
+  add_bins("nd_corrected_per_m3_mm");
+  add_bins("efficiency");
   return row;
 }
 
-void write_minute_csv(std::FILE* out, const minute_table& t, const double start) {
+void write_minute_csv(std::FILE* out, const minute_table& t, const double start, const efficiency_table* eff) {
   std::fprintf(out, "%s\n", minute_csv_columns().c_str());
   const minute_sums none;
   std::string row;
@@ -96,6 +105,20 @@ void write_minute_csv(std::FILE* out, const minute_table& t, const double start)
     for (const double x : v.nd) {
       row += ',';
       add_real(row, "%.6g", x);
+    }
+    row += "," + std::to_string(s.below_floor);
+    const double dbz_c = v.z_c > 0 ? 10.0 * std::log10(v.z_c) : NAN;
+    for (const double x : {v.rain_rate_c, v.concentration_c, v.dm_c, v.nw_c, v.z_c, dbz_c, v.lwc_c}) {
+      row += ',';
+      add_real(row, "%.6g", x);
+    }
+    for (const double x : v.nd_c) {
+      row += ',';
+      add_real(row, "%.6g", x);
+    }
+    for (int k = 0; k < k_diam_bins; ++k) {
+      row += ',';
+      if (eff != nullptr) add_real(row, "%.4f", eff->bin[k]);
     }
     std::fprintf(out, "%s\n", row.c_str());
   }

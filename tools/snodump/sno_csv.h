@@ -23,6 +23,10 @@
 //   fall_speed_flag       speed_verdict: 0 plausible, 1 too slow, 2 too fast, 3 not checked
 //   product_flag          product_use: 0 used, 1 implausible speed, 2 cut at a line end,
 //                         3 diameter of 10 mm or more, 4 incomplete
+//   detection_efficiency  probability that the pairing keeps a drop of its diameter (see
+//                         sno_efficiency.h); empty without the run's settings
+//   efficiency_flag       efficiency_use: 0 corrected (weight 1 / efficiency), 1 efficiency
+//                         under 0.2, counted as seen, 2 no model
 // The flags depend on the fall-speed check and --keep-implausible, as in the netCDF file. A value
 // that cannot be had (no header holds, an image does not decode) is an empty field.
 //
@@ -41,11 +45,20 @@
 //   lwc_g_per_m3         g m^-3
 //   count_<lo>_<hi>          particles used per diameter bin [lo, hi) mm, 80 bins of 0.125 mm
 //   nd_per_m3_mm_<lo>_<hi>   N(D) of the bin, m^-3 mm^-1
+// and the same corrected for the drops the pairing loses, each particle weighted by
+// 1 / detection_efficiency (empty without the run's settings):
+//   uncorrected_particles    used particles whose efficiency is under 0.2, counted as seen
+//   rain_rate_corrected_mm_per_h, concentration_corrected_per_m3, dm_corrected_mm,
+//   nw_corrected_per_m3_mm, z_corrected_mm6_per_m3, reflectivity_corrected_dbz,
+//   lwc_corrected_g_per_m3, nd_corrected_per_m3_mm_<lo>_<hi>
+//   efficiency_<lo>_<hi>     the model's mean efficiency over the bin (the file's first main
+//                            header); under 0.2 its particles are not corrected
 #pragma once
 
 #include <cstdio>
 #include <string>
 
+#include "sno_efficiency.h"
 #include "sno_products.h"
 #include "sno_reader.h"
 
@@ -55,7 +68,7 @@ namespace dp {
 inline constexpr const char* k_csv_columns =
     "time,time_unix_s,seconds_of_day,y_start,eq_diam_mm,speed_m_s,scale_a_mm,scale_b_mm,scale_h_mm,x_min_a,"
     "x_min_b,lines_a,lines_b,width_a_px,width_b_px,height_a_lines,height_b_lines,diff_lins,fall_speed_flag,"
-    "product_flag";
+    "product_flag,detection_efficiency,efficiency_flag";
 
 /// "YYYY-MM-DDThh:mm:ss.sssZ" of t seconds since 1970 rounded to the millisecond; empty when t is
 /// not finite or outside 1970 to 2106.
@@ -66,7 +79,8 @@ std::string csv_row(const particle_values& v, const particle_products& p);
 
 /// The per-minute CSV's header row, without its line end.
 std::string minute_csv_columns();
-/// The per-minute CSV of t (start: valid_since of the first main header), line ends included.
-void write_minute_csv(std::FILE* out, const minute_table& t, double start);
+/// The per-minute CSV of t (start: valid_since of the first main header), line ends included;
+/// eff: the model of the file's first main header, nullptr when there is none.
+void write_minute_csv(std::FILE* out, const minute_table& t, double start, const efficiency_table* eff);
 
 }  // namespace dp

@@ -40,6 +40,10 @@ const particle_column k_columns[] = {
      [](const particle_values&, const particle_products& p) { return static_cast<double>(p.verdict); }},
     {"product_flag", NC_BYTE, nullptr, "whether the particle is in the per-minute products, and why not", nullptr,
      [](const particle_values&, const particle_products& p) { return static_cast<double>(p.use); }},
+    {"detection_efficiency", NC_FLOAT, "1", "probability that the pairing keeps a drop of the particle's diameter",
+     nullptr, [](const particle_values&, const particle_products& p) { return p.efficiency; }},
+    {"efficiency_flag", NC_BYTE, nullptr, "whether the particle's count is corrected for the drops the pairing loses",
+     nullptr, [](const particle_values&, const particle_products& p) { return static_cast<double>(p.efficiency_flag); }},
     {"scale_a", NC_FLOAT, "mm", "pixel size of camera A at the particle, with the size correction", nullptr,
      [](const particle_values& v, const particle_products&) { return v.scale_a_mm; }},
     {"scale_b", NC_FLOAT, "mm", "pixel size of camera B at the particle, with the size correction", nullptr,
@@ -134,6 +138,17 @@ void nc_flag_atts(nc_run& nc, int ncid, int id, const std::vector<signed char>& 
   nc_text_att(nc, ncid, id, "flag_meanings", meanings);
 }
 
+void nc_efficiency_flag_atts(nc_run& nc, int ncid, int id) {
+  nc_flag_atts(nc, ncid, id, {0, 1, 2}, "corrected efficiency_below_0.2_not_corrected no_model");
+}
+
+std::string efficiency_comment() {
+  return "The *_corrected products weight each particle by 1 / detection_efficiency, the probability that the "
+         "pairing keeps a drop of its diameter (a model of the match test from the header geometry, the "
+         "calibration's width deviations, WA_WB and DELTA_HGT of the settings and the fall-speed law). Particles "
+         "and bins whose efficiency is under 0.2 are not corrected and are flagged.";
+}
+
 namespace {
 
 bool flush_block(netcdf_file& f, std::string* why) {
@@ -197,6 +212,8 @@ bool netcdf_begin(netcdf_file& f, const std::string& path, const int64_t particl
                 "used implausible_fall_speed cut_at_line_end diameter_out_of_range incomplete_record");
     } else if (std::strcmp(c.name, "reference_fall_speed") == 0) {
       nc_text_att(nc, f.ncid, id, "comment", speed_check_text(meta.check));
+    } else if (std::strcmp(c.name, "efficiency_flag") == 0) {
+      nc_efficiency_flag_atts(nc, f.ncid, id);
     }
   }
 
@@ -217,7 +234,7 @@ bool netcdf_begin(netcdf_file& f, const std::string& path, const int64_t particl
   nc_text_att(nc, f.ncid, g, "processing_level", "particles paired and evaluated; per-minute products derived");
   nc_text_att(nc, f.ncid, g, "date_created", iso_time(static_cast<double>(meta.created)));
   nc_text_att(nc, f.ncid, g, "history", iso_time(static_cast<double>(meta.created)) + " " + meta.history);
-  nc_text_att(nc, f.ncid, g, "comment", speed_comment(meta));
+  nc_text_att(nc, f.ncid, g, "comment", speed_comment(meta) + " " + efficiency_comment());
   nc_text_att(nc, f.ncid, g, "fall_speed_reference", speed_check_text(meta.check));
   if (!scan.headers.empty()) {
     const main_hd& hd = scan.headers.front().hd;
@@ -244,7 +261,7 @@ bool netcdf_particle(netcdf_file& f, const particle_values& v, const particle_pr
   return true;
 }
 
-bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why) {
+bool netcdf_end(netcdf_file& f, const minute_table& t, const efficiency_table* eff, std::string* why) {
   if (!flush_block(f, why)) return false;
   const std::vector<int64_t> axis = minute_axis(t, f.start);
   const size_t n = axis.size();
@@ -288,8 +305,31 @@ bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why) {
                           "radar reflectivity factor Z = sum of D^6 per volume", nullptr, false);
   const int v_lwc = nc_def_column(nc, id, "liquid_water_content", NC_FLOAT, 1, &dim_time, "g m-3",
                             "mass concentration of liquid water in the drops", nullptr, false);
-  for (const int v : {v_counts, v_part, v_used, v_impl}) nc_text_att(nc, id, v, "cell_methods", "time: sum");
-  for (const int v : {v_nd, v_rr, v_nt, v_dm, v_nw, v_z, v_lwc}) nc_text_att(nc, id, v, "cell_methods", "time: mean");
+  const int v_unc = nc_def_column(nc, id, "particles_uncorrected", NC_INT, 1, &dim_time, "1",
+                                  "used particles whose detection efficiency is under 0.2, counted as seen", nullptr, false);
+  const int v_nd_c = nc_def_column(nc, id, "drop_size_distribution_corrected", NC_FLOAT, 2, tbin, "m-3 mm-1",
+                                   "N(D) corrected for the drops the pairing loses", nullptr, z);
+  const int v_rr_c = nc_def_column(nc, id, "rain_rate_corrected", NC_FLOAT, 1, &dim_time, "mm h-1",
+                                   "rain rate corrected for the drops the pairing loses", "rainfall_rate", false);
+  const int v_nt_c = nc_def_column(nc, id, "total_concentration_corrected", NC_FLOAT, 1, &dim_time, "m-3",
+                                   "number concentration of drops, corrected", nullptr, false);
+  const int v_dm_c = nc_def_column(nc, id, "mass_weighted_mean_diameter_corrected", NC_FLOAT, 1, &dim_time, "mm",
+                                   "mass-weighted mean diameter, corrected", nullptr, false);
+  const int v_nw_c = nc_def_column(nc, id, "normalized_intercept_corrected", NC_FLOAT, 1, &dim_time, "m-3 mm-1",
+                                   "normalized intercept parameter Nw, corrected", nullptr, false);
+  const int v_z_c = nc_def_column(nc, id, "reflectivity_factor_corrected", NC_FLOAT, 1, &dim_time, "mm6 m-3",
+                                  "radar reflectivity factor, corrected", nullptr, false);
+  const int v_lwc_c = nc_def_column(nc, id, "liquid_water_content_corrected", NC_FLOAT, 1, &dim_time, "g m-3",
+                                    "liquid water content, corrected", nullptr, false);
+  const int v_eff = nc_def_column(nc, id, "bin_detection_efficiency", NC_FLOAT, 1, &dim_bin, "1",
+                                  "mean probability over the bin that the pairing keeps a drop", nullptr, false);
+  const int v_eff_f = nc_def_column(nc, id, "bin_efficiency_flag", NC_BYTE, 1, &dim_bin, nullptr,
+                                    "whether the bin's particles are corrected", nullptr, false);
+  nc_efficiency_flag_atts(nc, id, v_eff_f);
+  nc_text_att(nc, id, v_eff, "comment", efficiency_comment() + " From the file's first main header.");
+  for (const int v : {v_counts, v_part, v_used, v_impl, v_unc}) nc_text_att(nc, id, v, "cell_methods", "time: sum");
+  for (const int v : {v_nd, v_rr, v_nt, v_dm, v_nw, v_z, v_lwc, v_nd_c, v_rr_c, v_nt_c, v_dm_c, v_nw_c, v_z_c, v_lwc_c})
+    nc_text_att(nc, id, v, "cell_methods", "time: mean");
   if (t.any) {
     nc_text_att(nc, id, g, "time_coverage_start", iso_time(std::isfinite(f.start) && f.start < t.first_time ? f.start : t.first_time));
     nc_text_att(nc, id, g, "time_coverage_end", iso_time(t.last_time));
@@ -309,9 +349,20 @@ bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why) {
   }
   nc(nc_put_var_float(id, v_bin, bins.data()), "diameter_bin");
   nc(nc_put_var_float(id, v_bin_b, bin_b.data()), "diameter_bin_bnds");
+  {
+    std::vector<double> e(k_diam_bins, k_nan);
+    std::vector<signed char> ef(k_diam_bins, 2);
+    for (int k = 0; eff != nullptr && k < k_diam_bins; ++k) {
+      e[k] = eff->bin[k];
+      ef[k] = eff->bin[k] >= k_efficiency_floor ? 0 : 1;
+    }
+    nc(nc_put_var_double(id, v_eff, e.data()), "bin_detection_efficiency");
+    nc(nc_put_var_schar(id, v_eff_f, ef.data()), "bin_efficiency_flag");
+  }
   if (n > 0) {
     std::vector<double> time(n), time_b(2 * n), rr(n), nt(n), dm(n), nw(n), zz(n), lwc(n), nd(n * k_diam_bins);
-    std::vector<int> part(n), used(n), impl(n), counts(n * k_diam_bins);
+    std::vector<double> rr_c(n), nt_c(n), dm_c(n), nw_c(n), zz_c(n), lwc_c(n), nd_c(n * k_diam_bins);
+    std::vector<int> part(n), used(n), impl(n), counts(n * k_diam_bins), unc(n);
     std::vector<signed char> full(n);
     const minute_sums none;
     for (size_t i = 0; i < n; ++i) {
@@ -328,7 +379,15 @@ bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why) {
       for (int k = 0; k < k_diam_bins; ++k) {
         counts[i * k_diam_bins + k] = static_cast<int>(s.counts[k]);
         nd[i * k_diam_bins + k] = for_float(mv.nd[k]);
+        nd_c[i * k_diam_bins + k] = for_float(mv.nd_c[k]);
       }
+      unc[i] = static_cast<int>(s.below_floor);
+      rr_c[i] = for_float(mv.rain_rate_c);
+      nt_c[i] = for_float(mv.concentration_c);
+      dm_c[i] = for_float(mv.dm_c);
+      nw_c[i] = for_float(mv.nw_c);
+      zz_c[i] = for_float(mv.z_c);
+      lwc_c[i] = for_float(mv.lwc_c);
       rr[i] = for_float(mv.rain_rate);
       nt[i] = for_float(mv.concentration);
       dm[i] = for_float(mv.dm);
@@ -350,6 +409,14 @@ bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why) {
     nc(nc_put_var_double(id, v_nw, nw.data()), "normalized_intercept");
     nc(nc_put_var_double(id, v_z, zz.data()), "reflectivity_factor");
     nc(nc_put_var_double(id, v_lwc, lwc.data()), "liquid_water_content");
+    nc(nc_put_var_int(id, v_unc, unc.data()), "particles_uncorrected");
+    nc(nc_put_var_double(id, v_nd_c, nd_c.data()), "drop_size_distribution_corrected");
+    nc(nc_put_var_double(id, v_rr_c, rr_c.data()), "rain_rate_corrected");
+    nc(nc_put_var_double(id, v_nt_c, nt_c.data()), "total_concentration_corrected");
+    nc(nc_put_var_double(id, v_dm_c, dm_c.data()), "mass_weighted_mean_diameter_corrected");
+    nc(nc_put_var_double(id, v_nw_c, nw_c.data()), "normalized_intercept_corrected");
+    nc(nc_put_var_double(id, v_z_c, zz_c.data()), "reflectivity_factor_corrected");
+    nc(nc_put_var_double(id, v_lwc_c, lwc_c.data()), "liquid_water_content_corrected");
   }
   const int closed = nc_close(id);
   f.ncid = -1;

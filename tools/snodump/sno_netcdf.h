@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "sno_efficiency.h"
 #include "sno_products.h"
 #include "sno_reader.h"
 
@@ -73,6 +74,10 @@ int nc_def_column(nc_run& nc, int ncid, const char* name, int type, int ndims, c
                   const char* long_name, const char* standard_name, bool deflate, bool coordinate = false);
 /// flag_values and flag_meanings of a byte flag variable.
 void nc_flag_atts(nc_run& nc, int ncid, int id, const std::vector<signed char>& values, const char* meanings);
+/// flag_values and flag_meanings of an efficiency_use variable.
+void nc_efficiency_flag_atts(nc_run& nc, int ncid, int id);
+/// What the corrected products are, for a comment attribute.
+std::string efficiency_comment();
 
 /// date_created of a product file: SOURCE_DATE_EPOCH when set (reproducible products), else now.
 int64_t creation_time();
@@ -108,7 +113,7 @@ bool netcdf_begin(netcdf_file& f, const std::string& path, int64_t particles, co
 /// Adds one particle's row.
 bool netcdf_particle(netcdf_file& f, const particle_values& v, const particle_products& p, std::string* why);
 /// Writes the last rows, the per-minute part and the time coverage, and closes the file.
-bool netcdf_end(netcdf_file& f, const minute_table& t, std::string* why);
+bool netcdf_end(netcdf_file& f, const minute_table& t, const efficiency_table* eff, std::string* why);
 /// Closes the file without finishing it (after a failure).
 void netcdf_abandon(netcdf_file& f);
 

@@ -182,21 +182,51 @@ void minute_add(minute_table& t, const particle_values& v, const particle_produc
   s.m3 += d3 * w;
   s.m4 += d3 * d * w;
   s.m6 += d3 * d3 * w;
+  if (p.efficiency_flag == efficiency_use::no_model) {
+    ++s.no_model;
+    return;
+  }
+  if (p.efficiency_flag == efficiency_use::below_floor) ++s.below_floor;
+  const double wc = w * p.weight;
+  s.inv_av_c[k] += wc;
+  s.d3_a_c += d3 / p.area_m2 * p.weight;
+  s.m0_c += wc;
+  s.m3_c += d3 * wc;
+  s.m4_c += d3 * d * wc;
+  s.m6_c += d3 * d3 * wc;
 }
+
+namespace {
+
+// The products of one set of sums over dt seconds.
+void finish_moments(const double* inv_av, double d3_a, double m0, double m3_sum, double m4_sum, double m6,
+                    double* nd, double* rain_rate, double* concentration, double* dm, double* nw, double* z,
+                    double* lwc) {
+  for (int k = 0; k < k_diam_bins; ++k) nd[k] = inv_av[k] / (k_minute_s * k_diam_bin_mm);
+  *rain_rate = k_pi / 6.0 * 3.6e-3 * d3_a / k_minute_s;
+  *concentration = m0 / k_minute_s;
+  *z = m6 / k_minute_s;
+  *lwc = k_pi / 6.0 * 1e-3 * m3_sum / k_minute_s;
+  if (m3_sum > 0) {
+    const double m3 = m3_sum / k_minute_s, m4 = m4_sum / k_minute_s;
+    *dm = m4 / m3;
+    *nw = 256.0 / 6.0 * std::pow(m3, 5) / std::pow(m4, 4);
+  } else {
+    *dm = *nw = k_nan;
+  }
+}
+
+}  // namespace
 
 minute_values minute_finish(const minute_sums& s) {
   minute_values r;
-  for (int k = 0; k < k_diam_bins; ++k) r.nd[k] = s.inv_av[k] / (k_minute_s * k_diam_bin_mm);
-  r.rain_rate = k_pi / 6.0 * 3.6e-3 * s.d3_a / k_minute_s;
-  r.concentration = s.m0 / k_minute_s;
-  r.z = s.m6 / k_minute_s;
-  r.lwc = k_pi / 6.0 * 1e-3 * s.m3 / k_minute_s;
-  if (s.m3 > 0) {
-    const double m3 = s.m3 / k_minute_s, m4 = s.m4 / k_minute_s;
-    r.dm = m4 / m3;
-    r.nw = 256.0 / 6.0 * std::pow(m3, 5) / std::pow(m4, 4);
-  } else {
-    r.dm = r.nw = k_nan;
+  finish_moments(s.inv_av, s.d3_a, s.m0, s.m3, s.m4, s.m6, r.nd, &r.rain_rate, &r.concentration, &r.dm, &r.nw,
+                 &r.z, &r.lwc);
+  finish_moments(s.inv_av_c, s.d3_a_c, s.m0_c, s.m3_c, s.m4_c, s.m6_c, r.nd_c, &r.rain_rate_c,
+                 &r.concentration_c, &r.dm_c, &r.nw_c, &r.z_c, &r.lwc_c);
+  if (s.no_model > 0) {
+    for (double& x : r.nd_c) x = k_nan;
+    r.rain_rate_c = r.concentration_c = r.dm_c = r.nw_c = r.z_c = r.lwc_c = k_nan;
   }
   return r;
 }

@@ -75,6 +75,13 @@ enum class product_use : int8_t {
   incomplete = 4,         ///< no main header holds, an image does not decode, or no positive speed
 };
 
+/// Whether a particle's count is corrected for the drops the pairing loses.
+enum class efficiency_use : int8_t {
+  corrected = 0,    ///< weighted by 1 / efficiency
+  below_floor = 1,  ///< efficiency under 0.2: counted as seen, not corrected
+  no_model = 2,     ///< no settings to build the model from: corrected products are NaN
+};
+
 /// Everything derived for one particle record; NaN where it cannot be had.
 struct particle_products {
   double time = 0;             ///< seconds since 1970-01-01 00:00 UTC
@@ -90,6 +97,9 @@ struct particle_products {
   double speed_ref_m_s = 0;    ///< reference law at eq_diam
   speed_verdict verdict = speed_verdict::unchecked;
   product_use use = product_use::incomplete;
+  double efficiency = 0;       ///< detection efficiency at its diameter (NaN: no model)
+  double weight = 0;           ///< its weight in the corrected products: 1 / efficiency, or 1
+  efficiency_use efficiency_flag = efficiency_use::no_model;
 };
 
 /// The products of v, whose header index points into headers.
@@ -105,6 +115,11 @@ struct minute_sums {
   double inv_av[k_diam_bins] = {};  ///< sum of 1 / (A_eff v) per bin, s m^-3
   double d3_a = 0;                  ///< sum of D^3 / A_eff, mm^3 m^-2
   double m0 = 0, m3 = 0, m4 = 0, m6 = 0;  ///< sums of D^k / (A_eff v)
+  /// The same sums with each particle weighted by its correction weight.
+  double inv_av_c[k_diam_bins] = {};
+  double d3_a_c = 0, m0_c = 0, m3_c = 0, m4_c = 0, m6_c = 0;
+  int64_t below_floor = 0;  ///< used particles left uncorrected (efficiency under 0.2)
+  int64_t no_model = 0;     ///< used particles without a model: the corrected values are NaN
 };
 
 /// The per-minute table of a run, keyed by minute since 1970 (floor of time / 60).
@@ -125,6 +140,9 @@ struct minute_values {
   double dm = 0, nw = 0;        ///< mm, m^-3 mm^-1; NaN without particles
   double z = 0;                 ///< mm^6 m^-3
   double lwc = 0;               ///< g m^-3
+  /// The same corrected for the drops the pairing loses (NaN when a particle has no model).
+  double nd_c[k_diam_bins] = {};
+  double rain_rate_c = 0, concentration_c = 0, dm_c = 0, nw_c = 0, z_c = 0, lwc_c = 0;
 };
 
 /// The products of the sums of a minute.

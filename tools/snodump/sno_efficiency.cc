@@ -1,0 +1,262 @@
+#include "sno_efficiency.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "control/settings.h"
+#include "output/calibration.h"
+
+namespace dp {
+
+namespace {
+
+constexpr double k_d_first = 0.05, k_d_step = 0.025, k_d_last = 10.0;  // mm
+constexpr int k_positions = 24;    // grid points along each camera line
+constexpr int k_line_phases = 4;   // phases of a camera's line sampling
+constexpr int k_bin_points = 5;    // diameters averaged per product bin
+
+
+// The value field of the first line of text that begins with key, or false.
+bool settings_value(const std::string& text, const char* key, std::string* value) {
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, std::strlen(key), key) != 0) continue;
+    *value = line.size() > 60 ? line.substr(60, 19) : "";
+    return true;
+  }
+  return false;
+}
+
+// Line n (from 0) of text, or false.
+bool text_line(const std::string& text, int n, std::string* line) {
+  std::istringstream in(text);
+  for (int i = 0; i <= n; ++i)
+    if (!std::getline(in, *line)) return false;
+  return true;
+}
+
+double beard_chuang_axis_ratio(double d) {
+  const double r = 1.0048 + d * (5.7e-4 + d * (-2.628e-2 + d * (3.682e-3 + d * -1.677e-4)));
+  return std::min(1.0, r);
+}
+
+// Deviation (%) of a size s from one calibration row; 0 without a calibration.
+double width_deviation(const pairing_rules& r, const float (&dev)[k_calib_rows_n], double s) {
+  if (r.diam[0] <= 0) return 0;
+  constexpr int n = k_calib_rows_n;
+  if (s >= r.diam[n - 1]) return dev[n - 1];
+  int j = 1;
+  while (j < n - 1 && s > r.diam[j]) ++j;
+  const double d0 = r.diam[j - 1], d1 = r.diam[j];
+  return dev[j - 1] + (static_cast<double>(dev[j]) - dev[j - 1]) * (s - d0) / (d1 - d0);
+}
+
+// Probabilities of the two pixel counts floor(x) and floor(x) + 1 of a slice x pixels wide.
+struct quantised {
+  int lo = 0;
+  double p_hi = 0;
+};
+
+quantised quantise(double x) {
+  // A damaged header can make any value; sizes beyond a million pixels or lines all pass alike.
+  if (!(x > 0)) return {};
+  const double f = std::floor(std::min(x, 1e6));
+  return {static_cast<int>(f), std::min(x, 1e6) - f};
+}
+
+bool widths_match(int a, int b, float wa_wb) {
+  if (a <= 0 || b <= 0) return false;
+  const float r = static_cast<float>(a) / static_cast<float>(b);
+  return r >= wa_wb && r <= 1.0f / wa_wb;
+}
+
+// P(|L_A - L_B| <= k) for L_X = floor(l_X) + Bernoulli(frac(l_X)).
+double lines_match(double la, double lb, int k) {
+  const quantised a = quantise(la), b = quantise(lb);
+  double p = 0;
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 2; ++j) {
+      const double w = (i ? a.p_hi : 1 - a.p_hi) * (j ? b.p_hi : 1 - b.p_hi);
+      if (std::abs((a.lo + i) - (b.lo + j)) <= k) p += w;
+    }
+  return p;
+}
+
+}  // namespace
+
+double pair_passes(double xa, double xb, double l, const pairing_rules& r) {
+  const quantised a = quantise(xa), b = quantise(xb);
+  double p = 0;
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 2; ++j)
+      if (widths_match(a.lo + i, b.lo + j, r.wa_wb)) p += (i ? a.p_hi : 1 - a.p_hi) * (j ? b.p_hi : 1 - b.p_hi);
+  if (p == 0) return 0;
+  const auto seen_lines = [l](double x) {
+    const double q = 1.0 - 1.0 / (4.0 * x * x);
+    return q > 0 ? l * std::sqrt(q) : 0.0;
+  };
+  return p * lines_match(seen_lines(xa), seen_lines(xb), r.delta_hgt);
+}
+
+namespace {
+
+double efficiency_of_diameter(const main_hd& hd, const pairing_rules& r, speed_law law, double d) {
+  const double a = beard_chuang_axis_ratio(d);
+  const double d_h = d / std::cbrt(a), height = d * std::cbrt(a * a);
+  const double v = std::max(0.05, reference_fall_speed(law, d));
+  const double lines = height * 1e-3 / v * hd.line_fr;
+  const double size_a = d_h * (1.0 + width_deviation(r, r.dev_wa, d_h) * 0.01);
+  const double size_b = d_h * (1.0 + width_deviation(r, r.dev_wb, d_h) * 0.01);
+
+  double slice[k_line_phases];  // widest slice over the drop's widest width, per line phase
+  for (int j = 0; j < k_line_phases; ++j) {
+    const double delta = (j + 0.5) / (k_line_phases * lines);
+    slice[j] = delta < 1.0 ? std::sqrt(1.0 - delta * delta) : 0.0;
+  }
+
+  const double n = 2.0 * hd.x_center, xs1 = hd.XSCALE0_1, xs2 = hd.XSCALE0_2, l01 = hd.L0_1, l02 = hd.L0_2;
+  double sum = 0, weight = 0;
+  for (int ia = 0; ia < k_positions; ++ia) {
+    const double ca = (ia + 0.5) * n / k_positions;
+    const double p_b = (xs1 * (ca - hd.x_center) + l02) * xs2 / l02;
+    const double wb = size_b / p_b;
+    for (int ib = 0; ib < k_positions; ++ib) {
+      const double cb = (ib + 0.5) * n / k_positions;
+      const double p_a = (l01 - xs2 * (cb - hd.x_center)) * xs1 / l01;
+      const double wa = size_a / p_a;
+      if (ca < wa / 2 || ca > n - wa / 2 || cb < wb / 2 || cb > n - wb / 2) continue;  // not seen whole
+      double pass = 0;
+      for (int ja = 0; ja < k_line_phases; ++ja)
+        for (int jb = 0; jb < k_line_phases; ++jb) pass += pair_passes(wa * slice[ja], wb * slice[jb], lines, r);
+      const double w = p_a * p_b;
+      sum += w * pass / (k_line_phases * k_line_phases);
+      weight += w;
+    }
+  }
+  return weight > 0 ? sum / weight : 0.0;
+}
+
+bool same_geometry(const main_hd& a, const main_hd& b) {
+  return a.line_fr == b.line_fr && a.x_center == b.x_center && a.XSCALE0_1 == b.XSCALE0_1 &&
+         a.XSCALE0_2 == b.XSCALE0_2 && a.L0_1 == b.L0_1 && a.L0_2 == b.L0_2;
+}
+
+}  // namespace
+
+std::string file_beside(const std::string& path, const char* name) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path dir = fs::absolute(path, ec).parent_path();
+  for (const fs::path& d : {dir, dir.parent_path()}) {
+    const fs::path p = d / name;
+    if (fs::is_regular_file(p, ec)) return p.string();
+  }
+  return {};
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return in ? text.str() : std::string();
+}
+
+bool read_pairing_rules(const std::string& settings, const std::string& calibration, pairing_rules* r,
+                        std::string* why) {
+  *r = pairing_rules{};
+  std::string value;
+  if (!settings_value(settings, "WA_WB", &value)) return *why = "no WA_WB in the settings", false;
+  convert_value(value.c_str(), &r->wa_wb, set_conv::real);
+  if (!(std::isfinite(r->wa_wb) && r->wa_wb > 0.0f && r->wa_wb <= 1.0f))
+    return *why = "WA_WB \"" + value + "\" is not a number above 0 and at most 1", false;
+  if (!settings_value(settings, "DELTA_HGT", &value)) return *why = "no DELTA_HGT in the settings", false;
+  r->delta_hgt = -1;
+  convert_value(value.c_str(), &r->delta_hgt, set_conv::int16);
+  if (r->delta_hgt < 0) return *why = "DELTA_HGT \"" + value + "\" is not a number of 0 or more", false;
+  if (calibration.empty()) return true;
+
+  constexpr int lines[] = {2, 6, 7};  // diameters, width A, width B
+  float* const rows[] = {r->diam, r->dev_wa, r->dev_wb};
+  for (int i = 0; i < 3; ++i) {
+    std::string line;
+    if (!text_line(calibration, lines[i], &line))
+      return *why = "the calibration has no line " + std::to_string(lines[i] + 1), false;
+    for (int k = 0; k < k_calib_rows_n; ++k) rows[i][k] = calib_field(line.c_str(), 10 + 7 * k);
+  }
+  for (int k = 0; k < k_calib_rows_n; ++k)
+    if (!(r->diam[k] > (k ? r->diam[k - 1] : 0.0f)))
+      return *why = "the calibration's reference diameters do not increase", false;
+  return true;
+}
+
+efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, const speed_law law) {
+  efficiency_table t;
+  t.d_first = k_d_first;
+  t.d_step = k_d_step;
+  const int n = static_cast<int>(std::lround((k_d_last - k_d_first) / k_d_step)) + 1;
+  t.eff.resize(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) t.eff[static_cast<size_t>(i)] = efficiency_of_diameter(hd, r, law, k_d_first + i * k_d_step);
+  for (int k = 0; k < k_diam_bins; ++k) t.bin[k] = efficiency_mean(t, bin_lower(k), bin_lower(k + 1));
+  return t;
+}
+
+double efficiency_mean(const efficiency_table& t, const double lo_mm, const double hi_mm) {
+  double s = 0;
+  for (int j = 0; j < k_bin_points; ++j) s += efficiency_at(t, lo_mm + (j + 0.5) / k_bin_points * (hi_mm - lo_mm));
+  return s / k_bin_points;
+}
+
+double efficiency_at(const efficiency_table& t, const double d_mm) {
+  if (t.eff.empty() || !std::isfinite(d_mm)) return std::numeric_limits<double>::quiet_NaN();
+  const double x = (d_mm - t.d_first) / t.d_step;
+  if (x <= 0) return t.eff.front();
+  const auto i = static_cast<size_t>(x);
+  if (i + 1 >= t.eff.size()) return t.eff.back();
+  const double f = x - static_cast<double>(i);
+  return t.eff[i] + f * (t.eff[i + 1] - t.eff[i]);
+}
+
+bool load_efficiency_set(const std::string& settings, const std::string& calibration, const speed_law law,
+                         efficiency_set* s, std::string* why) {
+  *s = efficiency_set{};
+  s->law = law;
+  if (settings.empty()) return *why = "no settings file", false;
+  const std::string set_text = file_text(settings);
+  if (set_text.empty()) return *why = "cannot read " + settings, false;
+  const std::string cal_text = calibration.empty() ? std::string() : file_text(calibration);
+  if (!calibration.empty() && cal_text.empty()) return *why = "cannot read " + calibration, false;
+  if (!read_pairing_rules(set_text, cal_text, &s->rules, why)) return false;
+  s->have_rules = true;
+  return true;
+}
+
+const efficiency_table* efficiency_for(efficiency_set& s, const std::vector<sno_header_rec>& headers, const int h) {
+  if (!s.have_rules || h < 0 || static_cast<size_t>(h) >= headers.size()) return nullptr;
+  const main_hd& hd = headers[static_cast<size_t>(h)].hd;
+  for (size_t i = 0; i < s.geometry.size(); ++i)
+    if (same_geometry(s.geometry[i], hd)) return &s.tables[i];
+  s.geometry.push_back(hd);
+  s.tables.push_back(efficiency_model(hd, s.rules, s.law));
+  return &s.tables.back();
+}
+
+void apply_efficiency(particle_products& p, const double d_mm, const efficiency_table* t) {
+  if (t == nullptr) {
+    p.efficiency = p.weight = std::numeric_limits<double>::quiet_NaN();
+    p.efficiency_flag = efficiency_use::no_model;
+    return;
+  }
+  p.efficiency = efficiency_at(*t, d_mm);
+  const bool corrected = p.efficiency >= k_efficiency_floor;
+  p.weight = corrected ? 1.0 / p.efficiency : 1.0;
+  p.efficiency_flag = corrected ? efficiency_use::corrected : efficiency_use::below_floor;
+}
+
+}  // namespace dp

@@ -1,0 +1,115 @@
+// Detection efficiency of the pairing: the probability that a drop of diameter D, falling through
+// the measuring area, reaches the particle file, i.e. that its two shadows pass the match test of
+// the run that wrote the file. Small drops are the ones lost: a drop two to four pixels wide is
+// often seen a whole pixel wider by one camera than by the other, and the width ratio then falls
+// outside [WA_WB, 1 / WA_WB]. The model is drawn from the instrument alone (the main header's
+// geometry, the calibration's width deviations, the settings' WA_WB and DELTA_HGT, the line
+// frequency and a fall-speed law), never fitted to measured or generated rain. Pure computation:
+// keeps no state, never prints.
+//
+// The model, for a drop of equivalent diameter D (mm):
+//   shape     axis ratio a(D) of Beard and Chuang (1987), at most 1; horizontal diameter
+//             D_h = D a^(-1/3), vertical extent H = D a^(2/3)
+//   widths    camera X in {A, B} sees D_h (1 + dev_wX(D_h) / 100) mm (the calibration row,
+//             interpolated over its reference diameters, the first segment extended below, the
+//             last value kept above), over a pixel of p_X mm at the drop's position:
+//               p_A = (L0_1 - XSCALE0_2 off_B) XSCALE0_1 / L0_1, p_B = (XSCALE0_1 off_A + L0_2) XSCALE0_2 / L0_2
+//             with off the centre's column offset in the other camera (the evaluation's formulas)
+//   lines     the drop spans l = H / (v(D) / f) camera lines (f the line frequency, v the law's
+//             fall speed); the line nearest its widest level lies within half a line of it, so the
+//             widest slice a camera records is x_X = (size / p_X) sqrt(1 - delta^2) pixels, delta
+//             uniform in [0, 1 / l]
+//   pixels    a pixel is shadowed when the shadow covers half of it (its centre): a slice x pixels
+//             wide at a random sub-pixel position shadows floor(x) pixels with probability
+//             1 - frac(x) and floor(x) + 1 with probability frac(x), the two cameras independently
+//   match     widths n_A, n_B pass when both are positive and f32(n_A) / f32(n_B) lies in
+//             [WA_WB, f32(1 / WA_WB)] (single precision, as the pairing computes it); line counts
+//             pass when |L_A - L_B| <= DELTA_HGT, L_X = floor(l_X) or floor(l_X) + 1 with
+//             l_X = l sqrt(1 - (1 / (2 x_X))^2) the lines whose slice reaches a pixel centre (a
+//             centre a quarter pixel from the drop's axis on average)
+//   area      averaged over drop centres uniform on the area where both cameras see the drop whole
+//             (a 24 x 24 grid of column positions, each weighted by its area p_A p_B), over four
+//             phases of each camera's line sampling, and over the pixel phases in closed form
+// A particle is weighted by the efficiency at its measured diameter. Left out: the spread of the
+// measured diameters of drops two or three pixels wide (which moves drops between the smallest
+// bins), the delay test (a drop reaches plane B hundreds of lines after plane A), drops lost to
+// coincidence or taken by a wrong partner in heavy rain, and turbulence in the fall speed.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "sno_products.h"
+#include "sno_reader.h"
+
+namespace dp {
+
+inline constexpr int k_calib_rows_n = 10;           ///< reference diameters of a calibration
+inline constexpr double k_efficiency_floor = 0.2;   ///< below it a drop is counted as it was seen
+
+/// What the model takes from the settings and the calibration of a run.
+struct pairing_rules {
+  float wa_wb = 0;         ///< lower bound of width(A) / width(B)
+  int16_t delta_hgt = 0;   ///< largest line-count difference
+  float diam[k_calib_rows_n] = {};  ///< reference diameters (mm); all 0 when no calibration
+  float dev_wa[k_calib_rows_n] = {}, dev_wb[k_calib_rows_n] = {};  ///< width deviations (%)
+};
+
+/// Reads WA_WB and DELTA_HGT from the text of a settings file (the first line that begins with
+/// the key, value from column 61) and the width rows from the text of a calibration file (an empty
+/// text: no deviations). False with the reason when a key or a row is missing or unusable.
+bool read_pairing_rules(const std::string& settings, const std::string& calibration, pairing_rules* r,
+                        std::string* why);
+
+/// name in the directory of the file at path or in that directory's parent (where a run's
+/// DROPPAIR.SET and corrfact.dat lie beside its particle file); empty when in neither.
+std::string file_beside(const std::string& path, const char* name);
+/// The whole content of the file at path; empty when it cannot be read.
+std::string file_text(const std::string& path);
+
+/// Probability that a pair passes the match test when the widest slices of the drop are xa and xb
+/// pixels wide (each shadowing floor(x) or floor(x) + 1 pixels, by its sub-pixel position) and
+/// the drop spans l lines.
+double pair_passes(double xa, double xb, double l, const pairing_rules& r);
+
+/// The efficiency over diameter, on a fine grid, and its mean over each product bin.
+struct efficiency_table {
+  double d_first = 0, d_step = 0;
+  std::vector<double> eff;           ///< at d_first + i d_step
+  double bin[k_diam_bins] = {};      ///< mean over each 0.125 mm bin
+};
+
+/// The model for a run under header hd with the rules r; law gives the fall speed.
+efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, speed_law law);
+/// Efficiency at diameter d (linear between grid points; the ends held beyond the grid).
+double efficiency_at(const efficiency_table& t, double d_mm);
+/// Mean efficiency over the diameters [lo, hi) mm (five points at the centres of equal parts), as
+/// efficiency_table::bin holds it for the 0.125 mm bins.
+double efficiency_mean(const efficiency_table& t, double lo_mm, double hi_mm);
+
+/// The tables of one particle file: one per distinct geometry of its main headers, made when
+/// first asked for. Empty rules (have_rules false) make no tables.
+struct efficiency_set {
+  bool have_rules = false;
+  pairing_rules rules;
+  speed_law law = speed_law::atlas;
+  std::vector<main_hd> geometry;       ///< header of each table made
+  std::deque<efficiency_table> tables;  ///< a deque: the pointers handed out stay valid
+};
+
+/// The table for header index h of headers, or nullptr when the set has no rules or h is none.
+const efficiency_table* efficiency_for(efficiency_set& s, const std::vector<sno_header_rec>& headers, int h);
+
+/// Fills s for the rules read from the files at settings and calibration (either may be empty:
+/// no settings give no model, no calibration no width deviations); law as the products use.
+/// False with the reason when there is no model.
+bool load_efficiency_set(const std::string& settings, const std::string& calibration, speed_law law,
+                         efficiency_set* s, std::string* why);
+
+/// Sets p.efficiency, p.weight and p.efficiency_flag of a particle whose diameter is d_mm from
+/// table t (nullptr: no model).
+void apply_efficiency(particle_products& p, double d_mm, const efficiency_table* t);
+
+}  // namespace dp
