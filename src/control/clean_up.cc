@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "control/messages.h"
+#include "base/messages.h"
 #include "output/output_files.h"
 #include "rawinput/raw_file.h"
 

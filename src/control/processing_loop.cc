@@ -5,8 +5,9 @@
 #include <limits>
 #include <set>
 
+#include "base/messages.h"
 #include "control/clean_up.h"
-#include "control/messages.h"
+#include "control/settings.h"
 #include "headers/camera_matching.h"
 #include "headers/main_header.h"
 #include "headers/timing_model.h"
@@ -27,6 +28,11 @@ namespace dp {
 step_state_rec step_state;
 
 namespace {
+
+// The matching pass's context: the pair settings, the raw file's format, the particle writer.
+match_context match_settings() {
+  return {set_par.WA_WB, set_par.DELTA_HGT, raw_file.ab_format, &net_wr};
+}
 
 constexpr scan_labels k_labels_a{"mp01", "mp02", "mp03"};
 constexpr scan_labels k_labels_b{"mp31", "mp04", "mp05"};
@@ -156,10 +162,10 @@ bool at_end(scan_reader& r, const char* seek_label, const char* tell_label) {
 // Opens and checks the raw data file; a followed file may not hold its first record header yet.
 void open_raw_file() {
   if (g_options.follow_seconds <= 0) {
-    rawfil();
+    rawfil(g_options.sno_base, g_options.ab_dir);
     return;
   }
-  rawfil_open();
+  rawfil_open(g_options.sno_base, g_options.ab_dir);
   while (measure_length("mp71", "mp32")) {
     if (scans.ab_len >= 4) {
       note_length();
@@ -204,7 +210,7 @@ void end_of_data() {
   if (step_state.fresh_b == 0) hand_over(camera_b());
   if (pool.cam_a.wait_head != nullptr && pool.cam_b.wait_head != nullptr) {
     step_state.match_limit = std::numeric_limits<double>::infinity();
-    find_m(&step_state.total, step_state.match_limit);
+    find_m(&step_state.total, step_state.match_limit, match_settings());
   }
   writer.force_flush = 1;
   net_wr(nullptr, nullptr);
@@ -225,10 +231,18 @@ void first_step_setup() {
     poll_or_stop();
     hprintf(" no OEU files ? \n");
   }
-  pixfil();
+  reset_particle_writer();  // the writer starts with the tables pixfil writes
+  pixfil(set_par.HYD_PATH, set_par.RAW_PATH);
 }
 
 }  // namespace
+
+void take_main_header(const uint8_t* p, int32_t len) {
+  const header_files files{raw_file.ab_path, out_files.pix_nam, out_files.hd_nam, out_files.abh_nam};
+  if (!main_hr(p, len, raw_file.ab_format, files, writer.oldlen)) return;
+  main_tim(main_header.current, main_header.base_frequ);
+  write_main_header(main_header.current);
+}
 
 int16_t process_step() {
   if (step_state.first_step == 1) first_step_setup();
@@ -246,7 +260,7 @@ int16_t process_step() {
     if (got != scan_result::record) break;
     consumed = true;
     if (rec.type == 3) {
-      main_hr(rec.payload, rec.length);
+      take_main_header(rec.payload, rec.length);
       continue;
     }
     if (rec.type == 1) {
@@ -262,7 +276,7 @@ int16_t process_step() {
       step_state.match_limit = step_state.last_a;
       hprintf("calling findmatch\n");
       if (pool.cam_a.wait_head != nullptr && pool.cam_b.wait_head != nullptr)
-        find_m(&step_state.total, step_state.match_limit);
+        find_m(&step_state.total, step_state.match_limit, match_settings());
       if (scans.a.pos == scans.ab_len) hprintf("EOF reading A \n");
       return 1;
     }
@@ -284,7 +298,7 @@ int16_t process_step() {
     hprintf("hd_nam=%s pos_b=%ld last_b=%lu pos_a=%ld last_a=%lu \n", out_files.hd_nam.c_str(), scans.b.prev,
             static_cast<uint32_t>(line_lu(step_state.last_b)), scans.a.prev,
             static_cast<uint32_t>(line_lu(step_state.last_a)));
-    if (rec.type == 3) main_hr(rec.payload, rec.length);
+    if (rec.type == 3) take_main_header(rec.payload, rec.length);
     else if (rec.type == 2) take_line_record(rec, camera_b());
   }
 }

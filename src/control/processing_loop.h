@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace dp {
 
@@ -38,11 +39,16 @@ extern step_state_rec step_state;
 struct loop_options {
   bool quiet = false;          ///< no progress display
   int32_t follow_seconds = 0;  ///< > 0: a live file, complete once it has not grown this long
+  std::string sno_base;        ///< the argument's base name with ".sno", the raw file's name from it
+  std::string ab_dir;          ///< the argument's directory: where the raw file is opened
 };
 
 /// Sets the options of the runs to come (they survive reset_processing_loop).
 void set_loop_options(const loop_options& options);
 
+/// The header step: a main-header payload read, a new header entered into the header list and
+/// written to the three output files; ends the program on a header it cannot take.
+void take_main_header(const uint8_t* p, int32_t len);
 /// One step; 1 = call again, 0 = both scans stand at the end of the raw data (run complete).
 int16_t process_step();
 /// Progress poll: opens the raw data file at its first call, shows the display every 100th poll

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "control/messages.h"
+#include "base/messages.h"
 #include "platform/paths.h"
 
 namespace dp {

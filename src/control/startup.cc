@@ -6,7 +6,9 @@
 
 #include "droppair_version.h"
 
-#include "control/messages.h"
+#include "base/messages.h"
+#include "control/processing_loop.h"
+#include "control/settings.h"
 #include "headers/chronology.h"
 #include "headers/main_header.h"
 #include "headers/timing_model.h"
@@ -15,13 +17,11 @@
 #include "output/calibration.h"
 #include "output/output_files.h"
 #include "output/particle_writer.h"
-#include "rawinput/raw_file.h"
-#include "rawinput/record_scan.h"
-#include "control/processing_loop.h"
-#include "control/settings.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/paths.h"
+#include "rawinput/raw_file.h"
+#include "rawinput/record_scan.h"
 
 namespace dp {
 
@@ -139,8 +139,8 @@ void EvaluateArg(int16_t argc, const char* const* argv) {
     con_printf("\nfilespec:  path and name of distrometer raw data file (V*.AB)\n");
     fatal_end();
   }
-  startup.ab_spec = argv[1];
-  const path_parts parts = split_path(startup.ab_spec);
+  startup.ab_arg = argv[1];
+  const path_parts parts = split_path(startup.ab_arg);
   if (parts.ext != ".ab") fatal_log_first("EvaluateArg: file is not an ab-file \n", "file is not an ab-file");
   startup.sno_base = parts.name + ".sno";
   startup.ab_dir = parts.drive + parts.dir;
@@ -170,7 +170,6 @@ int run_program(int argc, const char* const* argv) {
     std::fprintf(stderr, "droppair: %s\n%s", cl.error.c_str(), k_usage);
     return 1;
   }
-  set_loop_options({cl.quiet, cl.follow_seconds});
   console_init_signals();
   banner();
   read_settings();  // its texts go to standard error now and into the log below
@@ -179,6 +178,7 @@ int run_program(int argc, const char* const* argv) {
   settings_to_log();  // ends the run when the settings failed, the log now holding why
   // The count as the original took it: 16 bits.
   EvaluateArg(static_cast<int16_t>(cl.args.size()), cl.args.data());
+  set_loop_options({cl.quiet, cl.follow_seconds, startup.sno_base, startup.ab_dir});
   while (process_step() != 0) {
   }
   std::fflush(stdout);

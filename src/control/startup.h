@@ -1,6 +1,6 @@
 // Entry and start-up: the options of the command line (help, version, quiet, follow), the
 // start-up screen, the settings, the error log "DROPPAIR.ERR" with its start line, and the check
-// of the one remaining argument, which yields the names the raw data input needs. Owns ab_spec,
+// of the one remaining argument, which yields the names the raw data input needs. Owns ab_arg,
 // ab_dir and sno_base; paths are never truncated. Help, version and a refused option are
 // answered before anything else happens: no start-up screen, no settings, the log untouched.
 #pragma once
@@ -12,7 +12,7 @@
 namespace dp {
 
 struct startup_state {
-  std::string ab_spec;   ///< the command-line argument as given
+  std::string ab_arg;   ///< the command-line argument as given
   std::string ab_dir;    ///< its drive and directory with the trailing separator, or empty
   std::string sno_base;  ///< its base name + ".sno"
 };
@@ -46,7 +46,7 @@ void banner();
 const char* banner_text();
 /// Redirects the error log to "DROPPAIR.ERR" (emptied) and writes the start line for time t.
 void open_error_log(int64_t t);
-/// Checks the command line and sets ab_spec, ab_dir and sno_base, or ends the program.
+/// Checks the command line and sets ab_arg, ab_dir and sno_base, or ends the program.
 void EvaluateArg(int16_t argc, const char* const* argv);
 /// Every unit's run state back to the start-up state (the settings and start-up names aside);
 /// closes any open file. For harnesses that run the pipeline many times in one process.

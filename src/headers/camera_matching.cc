@@ -3,12 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "control/messages.h"
-#include "control/settings.h"
+#include "base/messages.h"
 #include "headers/chronology.h"
 #include "lines/work_pool.h"
-#include "output/particle_writer.h"
-#include "rawinput/raw_file.h"
 
 namespace dp {
 
@@ -24,27 +21,27 @@ int32_t trunc_sat32(double v) {
 
 }  // namespace
 
-int match_test(const particle_rec* a, const particle_rec* b) {
+int match_test(const particle_rec* a, const particle_rec* b, const match_context& ctx) {
   if (a->width == 0 || b->width == 0) return 0;
-  if (std::abs(b->line_no - a->line_no) > set_par.DELTA_HGT) return 0;
+  if (std::abs(b->line_no - a->line_no) > ctx.delta_hgt) return 0;
   // Both bounds rounded to single precision, so that widths 7 and 10 pass in either order with
   // WA_WB 0.7: f32(10/7) == f32(1/f32(0.7)).
   const float r = static_cast<float>(a->width) / static_cast<float>(b->width);
-  const float upper = 1.0f / set_par.WA_WB;
-  if (r < set_par.WA_WB || r > upper) return 0;
+  const float upper = 1.0f / ctx.wa_wb;
+  if (r < ctx.wa_wb || r > upper) return 0;
   const int64_t d1 = trunc_sat32(b->y_start - a->y_start);
   const int64_t d2 = trunc_sat32(b->y_end - a->y_end);
   return d1 + d2 > 0 ? 1 : 0;
 }
 
-void find_m(int32_t* total, double match_limit) {
+void find_m(int32_t* total, double match_limit, const match_context& ctx) {
   cam_queues* const qa = &pool.cam_a;
   cam_queues* const qb = &pool.cam_b;
   if (qa->wait_tail == nullptr) return;
 
   int32_t window = 0;
-  if (raw_file.ab_format == 1 || raw_file.ab_format == 2) window = k_window_f12;
-  else if (raw_file.ab_format == 3) window = k_window_f3;
+  if (ctx.ab_format == 1 || ctx.ab_format == 2) window = k_window_f12;
+  else if (ctx.ab_format == 3) window = k_window_f3;
   else fatal_log_first("findmatch: wrong ab-format\n", "findmatch: wrong ab-format");
 
   int32_t matched = 0;
@@ -62,10 +59,10 @@ void find_m(int32_t* total, double match_limit) {
       } else if (b->y_start - window > a->y_start) {
         w_unlink(a, qa);  // every B particle from here on is out of a's window
         break;
-      } else if (match_test(a, b) == 1) {
+      } else if (match_test(a, b, ctx) == 1) {
         ++*total;
         ++matched;
-        if (check_match(a) == 1) net_wr(a, b);
+        if (check_match(a) == 1) ctx.write_pair(a, b);
         w_unlink(a, qa);
         w_unlink(b, qb);
         break;
@@ -78,7 +75,7 @@ void find_m(int32_t* total, double match_limit) {
   hprintf2("** find_m - matched: %d\n", matched);
   hprintf2("** find_m: ");
   w_map();
-  hprintf("total=%ld pix_end=%ld\n", *total, writer.pix_end);
+  hprintf("total=%ld\n", *total);
 }
 
 }  // namespace dp

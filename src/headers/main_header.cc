@@ -6,15 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "control/messages.h"
-#include "headers/timing_model.h"
-#include "output/output_files.h"
-#include "output/particle_writer.h"
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
+#include "base/messages.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/paths.h"
-#include "rawinput/raw_file.h"
 
 namespace dp {
 
@@ -76,8 +72,7 @@ int16_t ratio_pct(int16_t ratio_num, int16_t ratio_den) {
   return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(static_cast<int32_t>(q))));
 }
 
-int16_t main_hr01(const uint8_t* p, int32_t len, hd_par* par) {
-  const int16_t format = raw_file.ab_format;
+int16_t main_hr01(const uint8_t* p, int32_t len, int16_t format, hd_par* par) {
   int32_t need = 0;
   if (format == 1) need = 38;
   else if (format == 2) need = 54;
@@ -151,77 +146,24 @@ void set_sno_name(char (&dst)[14], const std::string& name) {
   dst[n] = '\0';
 }
 
-// A failed operation on the output file name ends the run: the step's text on the console, then
-// a line feed and the text in the error log, as before, each followed by the added line that
-// names the file and the system's reason err.
-[[noreturn]] void append_failed(int err, const std::string& text, const std::string& name) {
-  const std::string added = file_failure_line(text.substr(0, text.find(':')).c_str(), name, err);
-  fatal_console_first((text + added).c_str(), ("\n" + text + added).c_str());
-}
-// The same with the reason errno holds now.
-[[noreturn]] void append_failed(const char* text, const std::string& name) {
-  const int err = errno;
-  append_failed(err, text, name);
-}
-
-// Appends the header to the .shd or .abh and makes it durable; kind names the file in the texts.
-// A header written in part is cut off again, so the file ends with its last whole header.
-void append_header(std::FILE*& fp, const std::string& name, const uint8_t* bytes, const char* kind) {
-  if (fp == nullptr) errno = EBADF;
-  if (fp == nullptr || std::fseek(fp, 0, SEEK_END) != 0)
-    append_failed("main_hr02: could not set file pointer\n", name);
-  const long at = std::ftell(fp);
-  if (!write_block(fp, bytes, k_main_hd_size)) {
-    const int err = errno;
-    cut_back(name, at);
-    append_failed(err, std::string("main_hr03: could not write to ") + kind + "-file\n", name);
-  }
-  if (!reopen_output(fp, name)) {
-    const int err = errno;
-    append_failed(err, std::string("main_hr04: could not reopen ") + kind + "-file\n", name);
-  }
-}
-
-// Appends the header to the .sno behind everything written so far and restores the position.
-void append_to_sno(const uint8_t* bytes) {
-  std::FILE*& fp = out_files.sno_fp;
-  const std::string& name = out_files.pix_nam;
-  if (fp == nullptr) errno = EBADF;
-  const long pos = fp == nullptr ? -1 : std::ftell(fp);
-  if (pos < 0) append_failed("main_hr31: could not get file position\n", name);
-  if (std::fseek(fp, 0, SEEK_END) != 0) append_failed("main_hr05: could not set file pointer\n", name);
-  const long at = std::ftell(fp);
-  if (!write_block(fp, bytes, k_main_hd_size)) {
-    const int err = errno;
-    cut_back(name, at);
-    append_failed(err, "main_hr06: could not write to sno-file\n", name);
-  }
-  const long end = std::ftell(fp);
-  if (end < 0) append_failed("main_hr07: could not get file position\n", name);
-  writer.pix_end = static_cast<int32_t>(end);
-  writer.sno_size += k_main_hd_size;
-  if (!reopen_output(fp, name)) append_failed("main_hr08: could not reopen sno-file\n", name);
-  if (std::fseek(fp, pos, SEEK_SET) != 0) append_failed("main_hr33: could not set file pointer\n", name);
-}
-
 }  // namespace
 
-void main_hr(const uint8_t* p, int32_t len) {
-  const path_parts sno_parts = split_path(out_files.pix_nam);
+bool main_hr(const uint8_t* p, int32_t len, int16_t format, const header_files& files, int16_t len_prev) {
+  const path_parts sno_parts = split_path(files.sno_path);
   hprintf("main_hr: \n");
 
   hd_par loc_hd_par;
-  if (main_hr01(p, len, &loc_hd_par) != 1) fatal_end();
+  if (main_hr01(p, len, format, &loc_hd_par) != 1) fatal_end();
 
   main_header.base_frequ = loc_hd_par.base_frequ;
   if (loc_hd_par.base_frequ == 0.0) fatal_log_first("main_hr: base_frequ = 0!\n", "main_hr: base_frequ = 0");
 
   if (main_header.first_header) {
     main_header.first_header = false;
-    con_printf("file V*.AB : %s\n\n", raw_file.ab_path.c_str());
-    con_printf("file V*.SNO: %s\n", out_files.pix_nam.c_str());
-    con_printf("file V*.SHD : %s\n", out_files.hd_nam.c_str());
-    con_printf("file V*.ABH: %s\n", out_files.abh_nam.c_str());
+    con_printf("file V*.AB : %s\n\n", files.ab_path.c_str());
+    con_printf("file V*.SNO: %s\n", files.sno_path.c_str());
+    con_printf("file V*.SHD : %s\n", files.shd_path.c_str());
+    con_printf("file V*.ABH: %s\n", files.abh_path.c_str());
     if (loc_hd_par.oeu_nr == 0) con_printf("\ndata acquired by OEU : ???\n");
     else con_printf("\ndata acquired by OEU : %4d\n", loc_hd_par.oeu_nr);
     con_printf("data format          : %4d\n", loc_hd_par.data_format);
@@ -237,7 +179,7 @@ void main_hr(const uint8_t* p, int32_t len) {
             static_cast<int32_t>(loc_hd_par.valid_since));
     if (main_header.maint[i] == loc_hd_par.valid_since) {
       hprintf("identical found \n");
-      return;
+      return false;
     }
   }
   if (main_header.n_maint >= k_max_headers)
@@ -246,10 +188,10 @@ void main_hr(const uint8_t* p, int32_t len) {
 
   main_hd& hd = main_header.current;
   hd.indic = -k_main_hd_size;
-  hd.len_prev = writer.oldlen;
+  hd.len_prev = len_prev;
   set_sno_name(hd.sno_name, sno_parts.name + sno_parts.ext);
   hd.main_time = loc_hd_par.valid_since;
-  hprintf("now writing oldlen=%d main_time=%lu \n", static_cast<int32_t>(writer.oldlen), hd.main_time);
+  hprintf("now writing oldlen=%d main_time=%lu \n", static_cast<int32_t>(len_prev), hd.main_time);
   hd.oeu_nr = loc_hd_par.oeu_nr;
   hd.hd_const_a = 7080;
   hd.hd_const_b = 2;
@@ -267,20 +209,7 @@ void main_hr(const uint8_t* p, int32_t len) {
   hd.gate2 = loc_hd_par.gate2;
   hd.ratio_pct = ratio_pct(loc_hd_par.ratio_num, loc_hd_par.ratio_den);
 
-  main_tim();
-
-  uint8_t bytes[k_main_hd_size];
-  encode_main_hd(hd, bytes);
-  append_header(out_files.shd_fp, out_files.hd_nam, bytes, "shd");
-  append_header(out_files.abh_fp, out_files.abh_nam, bytes, "abh");
-
-  // Particle records produced before this header go to the .sno first.
-  writer.force_flush = 1;
-  net_wr(nullptr, nullptr);
-  append_to_sno(bytes);
-
-  writer.oldlen = k_main_hd_size;
-  writer.force_flush = 1;
+  return true;
 }
 
 void reset_main_header() { main_header = main_header_state{}; }

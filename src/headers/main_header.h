@@ -1,7 +1,7 @@
 // Main header records (type 3): reading the payload of each of the three formats into hd_par,
 // recognising a header met again (by valid_since alone; both scans meet every header), and, for
-// a new header, building the 74-byte main_hd, entering it into the header list and appending it
-// to the .shd, the .abh and, after a forced flush of the particle writer, the .sno.
+// a new header, building the 74-byte main_hd that its caller enters into the header list and
+// hands to the particle writer.
 // Owns base_frequ (line frequency of the header read last, set even for a repeated header), the
 // table of headers seen, the first-header flag and the main_hd buffer. Gets the payload in
 // memory; never touches the raw file itself.
@@ -50,6 +50,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace dp {
 
@@ -109,10 +110,18 @@ void encode_main_hd(const main_hd& h, uint8_t out[k_main_hd_size]);
 main_hd decode_main_hd(const uint8_t in[k_main_hd_size]);
 /// ratio_num * 100 / ratio_den truncated toward zero, low 16 bits; 0 for ratio_den 0.
 int16_t ratio_pct(int16_t ratio_num, int16_t ratio_den);
-/// Reads the payload p[0..len) of the raw file's format into *par; 1 on success, 0 after its report.
-int16_t main_hr01(const uint8_t* p, int32_t len, hd_par* par);
-/// Processes one main-header payload; returns or ends the program.
-void main_hr(const uint8_t* p, int32_t len);
+/// Reads the payload p[0..len) of raw-file format `format` into *par; 1 on success, 0 after its
+/// report.
+int16_t main_hr01(const uint8_t* p, int32_t len, int16_t format, hd_par* par);
+/// The run's files, as the first header's overview names them and the record's sno_name holds.
+struct header_files {
+  std::string ab_path, sno_path, shd_path, abh_path;
+};
+
+/// Processes one main-header payload of raw-file format `format`: true when it is a header not met before, built into
+/// current (len_prev: the length of the .sno record before it), false for a repeat; ends the
+/// program on a payload it cannot take.
+bool main_hr(const uint8_t* p, int32_t len, int16_t format, const header_files& files, int16_t len_prev);
 /// Back to the start-up state.
 void reset_main_header();
 

@@ -4,8 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "control/messages.h"
-#include "output/particle_writer.h"
+#include "base/messages.h"
 #include "rawinput/record_scan.h"
 
 namespace dp {
@@ -14,10 +13,10 @@ timing_state timing;
 
 namespace {
 
-hd_node* new_node(double line) {
+hd_node* new_node(double line, const main_hd& hd) {
   hd_node* const node = new (std::nothrow) hd_node;
   if (node == nullptr) fatal_announced(" malloc failed in main_tim\n");
-  node->hd = main_header.current;
+  node->hd = hd;
   node->line = line;
   return node;
 }
@@ -45,13 +44,11 @@ hd_node* new_node(double line) {
 
 }  // namespace
 
-void main_tim() {
-  const main_hd& hd = main_header.current;
-  const double base_frequ = main_header.base_frequ;
+void main_tim(const main_hd& hd, const double base_frequ) {
   const double lin_day = static_cast<double>(hd.main_time % 86400u) * base_frequ;
 
   if (timing.head == nullptr) {
-    hd_node* const node = new_node(lin_day);
+    hd_node* const node = new_node(lin_day, hd);
     timing.head = timing.tail = node;
     return;
   }
@@ -65,7 +62,7 @@ void main_tim() {
     if (std::memcmp(old_bytes, new_bytes, k_main_hd_size) == 0) return;
     header_time_jump(ptr->hd, hd);
   }
-  hd_node* const node = new_node(lin_day);
+  hd_node* const node = new_node(lin_day, hd);
   node->index = static_cast<int16_t>(timing.tail->index + 1);
   node->prev = timing.tail;
   timing.tail->next = node;
@@ -93,7 +90,6 @@ void book_minute(int16_t kind, const frame_rec* frame, int32_t prev_pos) {
       if (m <= k_minutes - 1) pos_bf[m] = prev_pos;
       minut = m;
       hprintf(cam_a ? "posa_bf[%d]=%ld \n" : "posb_bf[%d]=%ld \n", int32_t{m}, m <= k_minutes - 1 ? pos_bf[m] : 0);
-      hprintf("lastpix_y=%lu\n", static_cast<uint32_t>(line_lu(writer.lastpix_y)));
       hprintf("minut_a=%d prev_a=%ld pos_a=%ld \n", int32_t{timing.minut_a}, scans.a.prev, scans.a.pos);
       hprintf("minut_b=%d prev_b=%ld pos_b=%ld \n", int32_t{timing.minut_b}, scans.b.prev, scans.b.pos);
     }

@@ -38,9 +38,9 @@ struct timing_state {
 
 extern timing_state timing;
 
-/// Enters main_header.current (with main_header.base_frequ) into the header list, or ends the
-/// run on a negative time jump: a header that does not start later than every other one.
-void main_tim();
+/// Enters hd (its line frequency base_frequ) into the header list, or ends the run on a negative
+/// time jump: a header that does not start later than every other one.
+void main_tim(const main_hd& hd, double base_frequ);
 /// Minute bookkeeping of one handed-over frame: kind 1 camera A, 2 camera B, any other nothing;
 /// prev_pos is the raw-file offset of the record the camera's scan read last. Ends the run when
 /// a line number of the frame is not above every earlier one of the camera.

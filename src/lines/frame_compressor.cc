@@ -1,6 +1,6 @@
 #include "lines/frame_compressor.h"
 
-#include "control/messages.h"
+#include "base/messages.h"
 
 namespace dp {
 

@@ -26,8 +26,8 @@
 
 #include <cstdint>
 
+#include "base/byte_order.h"
 #include "lines/line_records.h"
-#include "platform/byte_order.h"
 
 namespace dp {
 

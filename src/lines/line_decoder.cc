@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cmath>
 
-#include "control/messages.h"
+#include "base/messages.h"
 #include "lines/line_records.h"
 #include "rawinput/raw_file.h"
 

@@ -36,7 +36,7 @@
 
 #include <cstdint>
 
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
 
 namespace dp {
 

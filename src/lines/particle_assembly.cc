@@ -1,6 +1,6 @@
 #include "lines/particle_assembly.h"
 
-#include "control/messages.h"
+#include "base/messages.h"
 
 namespace dp {
 

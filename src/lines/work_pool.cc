@@ -3,10 +3,21 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "control/messages.h"
-#include "headers/chronology.h"
+#include "base/messages.h"
 
 namespace dp {
+
+void check_queue(const char* name, char tag, const particle_rec* oldest) {
+  if (oldest == nullptr) return;
+  // Every record is compared with the oldest one, not with its neighbour.
+  const double first = oldest->y_start;
+  for (const particle_rec* rec = oldest; rec != nullptr; rec = rec->prev) {
+    if (rec->y_start < first) {
+      fatal_announced("%s %c -> Chronology - Error %lu %lu\n", name, tag, line_lu(rec->y_start),
+                      line_lu(first));
+    }
+  }
+}
 
 work_pool_state pool;
 

@@ -65,6 +65,9 @@ particle_rec* new_particle(double y, cam_queues* cam);
 void reserve_lines(particle_rec* rec, int32_t n);
 /// Trims a large line list of rec to line_no records (contents kept; small lists stay as they are).
 void shrink(particle_rec* rec);
+/// Walks from oldest along prev; returns only if no record starts before oldest. Otherwise
+/// "<name> <tag> -> Chronology - Error <y_start> <oldest y_start>\n" in the error log, fatal.
+void check_queue(const char* name, char tag, const particle_rec* oldest);
 /// Moves cam's whole assign queue in front of its wait queue, with the queue order checks.
 void chain_queues(cam_queues* cam);
 /// Removes rec from cam's wait queue and frees it.

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "control/messages.h"
+#include "base/messages.h"
 
 namespace dp {
 

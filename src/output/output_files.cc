@@ -6,11 +6,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "control/messages.h"
-#include "control/settings.h"
+#include "base/byte_order.h"
+#include "base/messages.h"
 #include "headers/timing_model.h"
-#include "output/particle_writer.h"
-#include "platform/byte_order.h"
 #include "platform/paths.h"
 #include "rawinput/raw_file.h"
 #include "rawinput/record_scan.h"
@@ -136,9 +134,9 @@ std::FILE* open_unchanged(const std::string& name, bool* created) {
 // Every output directory and file is made or opened before any existing output is emptied: on
 // a failure the step's texts name it, the files this check made are removed again and every
 // file that existed is left as it was.
-void check_outputs_writable() {
+void check_outputs_writable(const std::string& hyd_path) {
   std::string level;
-  if (!make_dirs(set_par.HYD_PATH, &level))
+  if (!make_dirs(hyd_path, &level))
     pixfil_failed("pixfil01: could not create sno-file\n", "\npixfil01: could not create sno-file\n", level);
   struct step {
     const std::string& name;
@@ -168,22 +166,23 @@ void check_outputs_writable() {
 
 }  // namespace
 
-void pixfil() {
+void pixfil(const std::string& hyd_path, const std::string& raw_path) {
   hprintf("pixfil encountered \n");
-  hprintf("raw_path=%s \n", set_par.RAW_PATH.c_str());
+  hprintf("raw_path=%s \n", raw_path.c_str());
 
+  // The tables as a run begins: no minute indexed yet but minute 0 at offset 0.
+  int32_t start_pix_bf[k_minutes];
   for (int k = 0; k < k_minutes; ++k) {
     timing.posa_bf[k] = 0;
     timing.posb_bf[k] = 0;
-    writer.pix_bf[k] = -1;
+    start_pix_bf[k] = -1;
   }
-  writer.pix_bf[0] = 0;
-  writer.sno_size = 0;
+  start_pix_bf[0] = 0;
 
   const std::string base = split_path(raw_file.ab_path).name;
-  out_files.abh_nam = set_par.RAW_PATH + base + ".abh";
-  out_files.pix_nam = set_par.HYD_PATH + base + ".sno";
-  out_files.hd_nam = set_par.HYD_PATH + base + ".shd";
+  out_files.abh_nam = raw_path + base + ".abh";
+  out_files.pix_nam = hyd_path + base + ".sno";
+  out_files.hd_nam = hyd_path + base + ".shd";
   hprintf("abh_nam=%s   pix_nam=%s   hd_nam=%s \n", out_files.abh_nam.c_str(),
           out_files.pix_nam.c_str(), out_files.hd_nam.c_str());
 #ifdef SIGXFSZ
@@ -191,7 +190,7 @@ void pixfil() {
   // the default action would end the process silently with a record cut short.
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
-  check_outputs_writable();
+  check_outputs_writable(hyd_path);
 
   const std::string& sno_nam = out_files.pix_nam;
   out_files.sno_fp = open_output(sno_nam, "w+b");
@@ -199,10 +198,8 @@ void pixfil() {
     pixfil_failed("pixfil01: could not create sno-file\n", "\npixfil01: could not create sno-file\n", sno_nam);
   if (std::fseek(out_files.sno_fp, 0, SEEK_END) != 0)
     pixfil_failed("pixfil02: could not set file-pointer\n", "\npixfil02: could not set file-pointer\n", sno_nam);
-  const long sno_end = std::ftell(out_files.sno_fp);
-  if (sno_end < 0)
+  if (std::ftell(out_files.sno_fp) < 0)
     pixfil_failed("pixfil03: could not get file position\n", "\npixfil03: could not get file position\n", sno_nam);
-  writer.pix_end = static_cast<int32_t>(sno_end);
 
   // Each table part in one write: a file is either empty or holds its whole table part (a write
   // cut short is cut off again).
@@ -210,7 +207,7 @@ void pixfil() {
   out_files.abh_fp = open_output(abh_nam, "wb");
   if (out_files.abh_fp == nullptr)
     pixfil_failed("pixfil09: could not create abh-file\n", "\npixfil09: could not create abh-file\n", abh_nam);
-  const size_t abh = write_abh_table(out_files.abh_fp, timing.posa_bf, timing.posb_bf, writer.lastpix_y);
+  const size_t abh = write_abh_table(out_files.abh_fp, timing.posa_bf, timing.posb_bf, 0.0);
   if (abh < static_cast<size_t>(k_abh_table_bytes)) cut_back(abh_nam, 0);
   if (abh < static_cast<size_t>(k_pix_bf_bytes))
     pixfil_failed("pixfil10: could not write to aabh-file\n", "\npixfil10: could not write to abh-file\n", abh_nam);
@@ -225,7 +222,7 @@ void pixfil() {
   out_files.shd_fp = open_output(shd_nam, "w+b");
   if (out_files.shd_fp == nullptr)
     pixfil_failed("pixfil18: could not create shd-file\n", "\npixfil18: could not create shd-file\n", shd_nam);
-  const size_t shd = write_shd_table(out_files.shd_fp, writer.pix_bf, writer.oldlen);
+  const size_t shd = write_shd_table(out_files.shd_fp, start_pix_bf, 0);
   if (shd < static_cast<size_t>(k_shd_table_bytes)) cut_back(shd_nam, 0);
   if (shd < static_cast<size_t>(k_pix_bf_bytes))
     pixfil_failed("pixfil19: could not write to shd-file\n", "\npixfil19: could not write to shd-file\n", shd_nam);
@@ -236,8 +233,7 @@ void pixfil() {
   if (std::fseek(out_files.shd_fp, 0, SEEK_END) != 0)
     pixfil_failed("pixfil31: could not set file pointer\n", "\npixfil31: could not set file pointer\n", shd_nam);
 
-  hprintf("pixfil: lastpix_y=%lu, pos_a=%ld, pos_b=%ld\n", static_cast<uint32_t>(line_lu(writer.lastpix_y)),
-          scans.a.pos, scans.b.pos);
+  hprintf("pixfil: pos_a=%ld, pos_b=%ld\n", scans.a.pos, scans.b.pos);
 }
 
 void reset_output_files() {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "control/messages.h"
+#include "base/messages.h"
 #include "headers/timing_model.h"
 #include "output/calibration.h"
 

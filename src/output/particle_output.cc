@@ -3,11 +3,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "control/messages.h"
+#include "base/byte_order.h"
+#include "base/messages.h"
 #include "lines/frame_compressor.h"
 #include "output/particle_eval.h"
-#include "output/particle_writer.h"
-#include "platform/byte_order.h"
 
 namespace dp {
 
@@ -43,7 +42,7 @@ int16_t field16(double v) {
   return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(static_cast<int64_t>(v))));
 }
 
-int pix_out(const particle_rec* a, const particle_rec* b, uint8_t* stage, uint8_t head[k_sno_head]) {
+int pix_out(const particle_rec* a, const particle_rec* b, int16_t len_prev, uint8_t* stage, uint8_t head[k_sno_head]) {
   eval_result ev;
   if (!eval_dr(a, b, &ev)) return 0;
 
@@ -71,7 +70,7 @@ int pix_out(const particle_rec* a, const particle_rec* b, uint8_t* stage, uint8_
 
   const auto line_no_diff = static_cast<int8_t>(static_cast<uint8_t>(b->line_no - a->line_no));
   store_le16(head + 0, static_cast<uint16_t>(rec_len));
-  store_le16(head + 2, static_cast<uint16_t>(writer.oldlen));
+  store_le16(head + 2, static_cast<uint16_t>(len_prev));
   store_f64(head + 4, a->y_start);
   store_le16(head + 12, static_cast<uint16_t>(field16(ev.eq_diam * 100.0)));
   store_le16(head + 14, static_cast<uint16_t>(a->line_no));

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "control/messages.h"
+#include "base/byte_order.h"
+#include "base/messages.h"
 #include "headers/main_header.h"
 #include "output/output_files.h"
-#include "platform/byte_order.h"
 #include "platform/clock.h"
 
 namespace dp {
@@ -16,6 +16,59 @@ namespace dp {
 particle_writer_state writer;
 
 namespace {
+
+// A failed operation on the output file name ends the run: the step's text on the console, then
+// a line feed and the text in the error log, as before, each followed by the added line that
+// names the file and the system's reason err.
+[[noreturn]] void append_failed(int err, const std::string& text, const std::string& name) {
+  const std::string added = file_failure_line(text.substr(0, text.find(':')).c_str(), name, err);
+  fatal_console_first((text + added).c_str(), ("\n" + text + added).c_str());
+}
+// The same with the reason errno holds now.
+[[noreturn]] void append_failed(const char* text, const std::string& name) {
+  const int err = errno;
+  append_failed(err, text, name);
+}
+
+// Appends the header to the .shd or .abh and makes it durable; kind names the file in the texts.
+// A header written in part is cut off again, so the file ends with its last whole header.
+void append_header(std::FILE*& fp, const std::string& name, const uint8_t* bytes, const char* kind) {
+  if (fp == nullptr) errno = EBADF;
+  if (fp == nullptr || std::fseek(fp, 0, SEEK_END) != 0)
+    append_failed("main_hr02: could not set file pointer\n", name);
+  const long at = std::ftell(fp);
+  if (!write_block(fp, bytes, k_main_hd_size)) {
+    const int err = errno;
+    cut_back(name, at);
+    append_failed(err, std::string("main_hr03: could not write to ") + kind + "-file\n", name);
+  }
+  if (!reopen_output(fp, name)) {
+    const int err = errno;
+    append_failed(err, std::string("main_hr04: could not reopen ") + kind + "-file\n", name);
+  }
+}
+
+// Appends the header to the .sno behind everything written so far and restores the position.
+void append_to_sno(const uint8_t* bytes) {
+  std::FILE*& fp = out_files.sno_fp;
+  const std::string& name = out_files.pix_nam;
+  if (fp == nullptr) errno = EBADF;
+  const long pos = fp == nullptr ? -1 : std::ftell(fp);
+  if (pos < 0) append_failed("main_hr31: could not get file position\n", name);
+  if (std::fseek(fp, 0, SEEK_END) != 0) append_failed("main_hr05: could not set file pointer\n", name);
+  const long at = std::ftell(fp);
+  if (!write_block(fp, bytes, k_main_hd_size)) {
+    const int err = errno;
+    cut_back(name, at);
+    append_failed(err, "main_hr06: could not write to sno-file\n", name);
+  }
+  const long end = std::ftell(fp);
+  if (end < 0) append_failed("main_hr07: could not get file position\n", name);
+  writer.pix_end = static_cast<int32_t>(end);
+  writer.sno_size += k_main_hd_size;
+  if (!reopen_output(fp, name)) append_failed("main_hr08: could not reopen sno-file\n", name);
+  if (std::fseek(fp, pos, SEEK_SET) != 0) append_failed("main_hr33: could not set file pointer\n", name);
+}
 
 void rewind_stream(std::FILE* fp) {
   if (fp != nullptr) std::rewind(fp);
@@ -114,7 +167,7 @@ void net_wr(const particle_rec* a, const particle_rec* b) {
   const bool pair = a != nullptr && b != nullptr;
   int32_t rec_len = 0;
   if (pair) {
-    if (pix_out(a, b, writer.img_stage, head) == 0) return;
+    if (pix_out(a, b, writer.oldlen, writer.img_stage, head) == 0) return;
     if (!(a->y_start > writer.lastpix_y)) return;
     rec_len = load_les16(head);
   }
@@ -132,6 +185,21 @@ void net_wr(const particle_rec* a, const particle_rec* b) {
   writer.buffered_y = a->y_start;
   index_minute(a->y_start);
   writer.sno_fill += rec_len;
+}
+
+void write_main_header(const main_hd& hd) {
+  uint8_t bytes[k_main_hd_size];
+  encode_main_hd(hd, bytes);
+  append_header(out_files.shd_fp, out_files.hd_nam, bytes, "shd");
+  append_header(out_files.abh_fp, out_files.abh_nam, bytes, "abh");
+
+  // Particle records produced before this header go to the .sno first.
+  writer.force_flush = 1;
+  net_wr(nullptr, nullptr);
+  append_to_sno(bytes);
+
+  writer.oldlen = k_main_hd_size;
+  writer.force_flush = 1;
 }
 
 void reset_particle_writer() {

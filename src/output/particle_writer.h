@@ -58,6 +58,11 @@ extern particle_writer_state writer;
 /// Hands a matched pair to the writer (a and b both set), or with both null gives it a chance
 /// to flush. Ends the program when the .sno is not open or an operation of a flush fails.
 void net_wr(const particle_rec* a, const particle_rec* b);
+/// Appends a new main header to the .shd and the .abh, flushes the particle records before it
+/// and appends it to the .sno; the next particle record follows it. Ends the program when a file
+/// cannot be written (the file and the system's reason named), leaving each file with whole
+/// records.
+void write_main_header(const main_hd& hd);
 /// Back to the start-up state (pix_bf as the output file set creates it: entry 0 is 0, all
 /// others -1; sno_size 0).
 void reset_particle_writer();

@@ -3,9 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "control/messages.h"
-#include "control/startup.h"
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
+#include "base/messages.h"
 
 namespace dp {
 
@@ -30,16 +29,15 @@ std::string raw_file_name(const std::string& sno_base) {
   return name;
 }
 
-void rawfil() {
-  rawfil_open();
+void rawfil(const std::string& sno_base, const std::string& ab_dir) {
+  rawfil_open(sno_base, ab_dir);
   rawfil_check();
 }
 
-void rawfil_open() {
-  const std::string name = raw_file_name(startup.sno_base);
-  raw_file.ab_path = startup.ab_dir + name;
-  hprintf("raw_day=%ld\n", static_cast<int32_t>(digits_at(startup.sno_base, 1, 2) * 1000 +
-                                                  digits_at(startup.sno_base, 3, 3)));
+void rawfil_open(const std::string& sno_base, const std::string& ab_dir) {
+  const std::string name = raw_file_name(sno_base);
+  raw_file.ab_path = ab_dir + name;
+  hprintf("raw_day=%ld\n", static_cast<int32_t>(digits_at(sno_base, 1, 2) * 1000 + digits_at(sno_base, 3, 3)));
   hprintf("now opening %s \n", raw_file.ab_path.c_str());
   errno = 0;
   std::FILE* fp = std::fopen(raw_file.ab_path.c_str(), "rb");
@@ -50,7 +48,7 @@ void rawfil_open() {
     errno = err;
     report_syserr("rawfil02");
     // The argument's own name would be the obvious guess; say so when the rebuilt one differs.
-    const std::string given = startup.sno_base.substr(0, startup.sno_base.size() - 4) + ".ab";
+    const std::string given = sno_base.substr(0, sno_base.size() - 4) + ".ab";
     if (given != name) {
       const std::string why = "the name of the raw data file is rebuilt from the digits of " + given +
                               " as V<yy><ddd>_<n>.ab (for instance V05123_1.ab)\n";

@@ -24,11 +24,12 @@ struct raw_file_state {
 
 extern raw_file_state raw_file;
 
-/// Opens and checks the raw data file named by ab_dir and sno_base; ends the program on failure.
-void rawfil();
+/// Opens and checks the raw data file named by the argument's directory ab_dir and base name
+/// sno_base (see raw_file_name); ends the program on failure.
+void rawfil(const std::string& sno_base, const std::string& ab_dir);
 /// The first half of rawfil: opens the file (ab_fp, ab_path) or ends the program, saying how the
 /// name was rebuilt when it differs from the argument's.
-void rawfil_open();
+void rawfil_open(const std::string& sno_base, const std::string& ab_dir);
 /// The second half of rawfil: checks the first record of the open file and sets ab_format, or
 /// ends the program.
 void rawfil_check();

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "control/messages.h"
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
+#include "base/messages.h"
 #include "rawinput/raw_file.h"
 
 namespace dp {

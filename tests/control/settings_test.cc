@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "control/messages.h"
+#include "base/messages.h"
 #include "support/cwd_guard.h"
 #include "support/scratch_run.h"
 #include "support/temp_cwd.h"

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <thread>
 
+#include "base/byte_order.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "platform/byte_order.h"
 #include "rawinput/raw_file.h"
 #include "support/rain_fixture.h"
 #include "support/raw_fixture.h"

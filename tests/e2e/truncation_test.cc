@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
 #include "support/output_check.h"
 #include "support/scratch_run.h"
 #include "support/spawn_run.h"

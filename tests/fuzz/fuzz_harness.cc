@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "control/messages.h"
+#include "base/messages.h"
 
 namespace dp_fuzz {
 

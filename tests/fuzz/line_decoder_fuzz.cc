@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <climits>
 
+#include "base/byte_order.h"
 #include "fuzz/fuzz_harness.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "platform/byte_order.h"
 #include "rawinput/raw_file.h"
 
 namespace dp_fuzz {

@@ -6,7 +6,6 @@
 
 #include "fuzz/fuzz_harness.h"
 #include "headers/main_header.h"
-#include "rawinput/raw_file.h"
 
 namespace dp_fuzz {
 
@@ -14,10 +13,9 @@ int fuzz_main_header(const uint8_t* data, size_t size) {
   init();
   if (size < 1) return 0;
   const int format = data[0] % 5;
-  dp::raw_file.ab_format = static_cast<int16_t>(format);
   const auto len = static_cast<int32_t>(size - 1 > 4096 ? 4096 : size - 1);
   dp::hd_par par;
-  const int16_t ok = dp::main_hr01(data + 1, len, &par);
+  const int16_t ok = dp::main_hr01(data + 1, len, static_cast<int16_t>(format), &par);
   const int32_t need = format == 1 ? 38 : format == 2 ? 54 : format == 3 ? 56 : -1;
   if ((ok == 1) != (need > 0 && len >= need))
     finding("main_hr01 gave %d for %d bytes of format %d\n", ok, len, format);

@@ -20,8 +20,8 @@
 #include "lines/frame_compressor.h"
 #include "lines/line_records.h"
 #include "support/byte_builder.h"
-#include "support/storm_fixture.h"
 #include "support/raw_fixture.h"
+#include "support/storm_fixture.h"
 
 namespace {
 

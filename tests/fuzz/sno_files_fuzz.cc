@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "fuzz/fuzz_harness.h"
-#include "platform/byte_order.h"
 #include "sno_check.h"
 #include "sno_csv.h"
 #include "sno_products.h"

@@ -4,14 +4,12 @@
 #include <utility>
 #include <vector>
 
-#include "control/settings.h"
+#include "base/byte_order.h"
 #include "headers/camera_matching.h"
 #include "headers/chronology.h"
 #include "lines/work_pool.h"
 #include "output/particle_writer.h"
-#include "platform/byte_order.h"
 #include "platform/clock.h"
-#include "rawinput/raw_file.h"
 #include "support/pair_fixture.h"
 
 namespace {
@@ -30,9 +28,7 @@ dp::particle_rec shape(int width, int line_no, double y_start, double y_end) {
 }
 
 int test_pair(const dp::particle_rec& a, const dp::particle_rec& b, int16_t delta_hgt, float wa_wb) {
-  dp::set_par.DELTA_HGT = delta_hgt;
-  dp::set_par.WA_WB = wa_wb;
-  return dp::match_test(&a, &b);
+  return dp::match_test(&a, &b, {wa_wb, delta_hgt, 3, nullptr});
 }
 
 TEST(MatchTest, WidthRatioBoundsAreInclusiveInSinglePrecision) {
@@ -81,10 +77,7 @@ class FindM : public testing::Test {
     dp::pool.cam_b.assign_tag = '2';
     dp::pool.cam_b.wait_tag = 'W';
     dp::reset_chronology();
-    dp::reset_settings();
-    dp::set_par.DELTA_HGT = 5;
-    dp::set_par.WA_WB = 0.7f;
-    dp::raw_file.ab_format = 3;
+    ctx = {0.7f, 5, 3, &dp::net_wr};
     dp::reset_timing();
     dp::reset_main_header();
     dp::main_header.base_frequ = 1000.0;
@@ -134,6 +127,7 @@ class FindM : public testing::Test {
   std::unique_ptr<header_list> headers;
   std::unique_ptr<dp_test::output_set> files;
   int32_t total = 0;
+  dp::match_context ctx;
 };
 
 using pairs = std::vector<std::pair<double, int>>;
@@ -146,7 +140,7 @@ TEST_F(FindM, ParticleInsideTheLastWindowWaitsForALaterCall) {
     SetUp();
     queue(&dp::pool.cam_a, {{c.a_start, 300}});
     queue(&dp::pool.cam_b, {{c.a_start + 5, 301}});
-    dp::find_m(&total, 10000.0);
+    dp::find_m(&total, 10000.0, ctx);
     EXPECT_EQ(total, c.examined ? 1 : 0) << c.a_start;
     EXPECT_EQ(written(), (c.examined ? pairs{{c.a_start, 301}} : pairs{})) << c.a_start;
     EXPECT_EQ(waiting(dp::pool.cam_a), (c.examined ? lines_v{} : lines_v{c.a_start}));
@@ -159,10 +153,10 @@ TEST_F(FindM, WindowOfTheFormatIsInclusive) {
   for (const auto& c : cases) {
     TearDown();
     SetUp();
-    dp::raw_file.ab_format = c.format;
+    ctx.ab_format = c.format;
     queue(&dp::pool.cam_a, {{1000, 300}});
     queue(&dp::pool.cam_b, {{1000 + c.delay, 301}});
-    dp::find_m(&total, 1e9);
+    dp::find_m(&total, 1e9, ctx);
     EXPECT_EQ(written(), (c.paired ? pairs{{1000, 301}} : pairs{})) << c.format << " " << c.delay;
     EXPECT_TRUE(waiting(dp::pool.cam_a).empty());  // paired, or released unmatched
     EXPECT_EQ(waiting(dp::pool.cam_b), (c.paired ? lines_v{} : lines_v{1000 + c.delay}));
@@ -172,7 +166,7 @@ TEST_F(FindM, WindowOfTheFormatIsInclusive) {
 TEST_F(FindM, UnmatchedBIsDiscardedOnceAnAParticleStartsAfterIt) {
   queue(&dp::pool.cam_a, {{1000, 300}, {1001, 300}});
   queue(&dp::pool.cam_b, {{1000, 301}});  // same start and length: d1 + d2 = 0
-  dp::find_m(&total, 1e9);
+  dp::find_m(&total, 1e9, ctx);
   EXPECT_EQ(total, 0);
   EXPECT_TRUE(written().empty());
   EXPECT_EQ(waiting(dp::pool.cam_a), (lines_v{1000, 1001}));  // undecided: examined again later
@@ -183,7 +177,7 @@ TEST_F(FindM, EachAParticleTakesTheFirstBThatPasses) {
   queue(&dp::pool.cam_a, {{1000, 300}, {1003, 200}});
   queue(&dp::pool.cam_b, {{1002, 401}, {1004, 402}, {1006, 403}});
   dp::pool.cam_b.wait_tail->width = 20;  // B 1002 fails the width ratio (10/20 < 0.7)
-  dp::find_m(&total, 1e9);
+  dp::find_m(&total, 1e9, ctx);
   // A 1000 passes over B 1002 and takes B 1004 although B 1006 would pass too; A 1003 then
   // discards B 1002, which starts before it, and takes B 1006.
   EXPECT_EQ(written(), (pairs{{1000, 402}, {1003, 403}}));
@@ -195,10 +189,10 @@ TEST_F(FindM, EachAParticleTakesTheFirstBThatPasses) {
 TEST_F(FindM, EmptyBQueueEndsTheCallAndKeepsTheAParticles) {
   queue(&dp::pool.cam_a, {{1000, 300}, {2000, 300}});
   queue(&dp::pool.cam_b, {{999, 301}});  // discarded by A 1000; then B is empty
-  dp::find_m(&total, 1e9);
+  dp::find_m(&total, 1e9, ctx);
   EXPECT_EQ(waiting(dp::pool.cam_a), (lines_v{1000, 2000}));
   EXPECT_TRUE(waiting(dp::pool.cam_b).empty());
-  dp::find_m(&total, 1e9);  // B still empty
+  dp::find_m(&total, 1e9, ctx);  // B still empty
   EXPECT_EQ(waiting(dp::pool.cam_a), (lines_v{1000, 2000}));
 }
 
@@ -207,7 +201,7 @@ TEST_F(FindM, PairOutOfOrderIsCountedButNotWritten) {
   queue(&dp::pool.cam_a, {{1000, 300}, {2000, 300}});
   queue(&dp::pool.cam_b, {{1010, 301}, {2010, 302}});
   testing::internal::CaptureStderr();
-  dp::find_m(&total, 1e9);
+  dp::find_m(&total, 1e9, ctx);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "C");
   EXPECT_EQ(total, 2);
   EXPECT_EQ(written(), (pairs{{2000, 302}}));
@@ -216,10 +210,10 @@ TEST_F(FindM, PairOutOfOrderIsCountedButNotWritten) {
 }
 
 TEST_F(FindM, UnknownFormatEndsTheRun) {
-  dp::raw_file.ab_format = 4;
+  ctx.ab_format = 4;
   queue(&dp::pool.cam_a, {{1000, 300}});
   queue(&dp::pool.cam_b, {{1010, 301}});
-  EXPECT_EXIT(dp::find_m(&total, 1e9), testing::ExitedWithCode(1), "^findmatch: wrong ab-format\n$");
+  EXPECT_EXIT(dp::find_m(&total, 1e9, ctx), testing::ExitedWithCode(1), "^findmatch: wrong ab-format\n$");
 }
 
 }  // namespace

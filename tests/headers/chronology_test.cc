@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "headers/chronology.h"
+#include "lines/work_pool.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "control/processing_loop.h"
 #include "control/settings.h"
 #include "headers/timing_model.h"
 #include "output/output_files.h"
@@ -67,13 +68,13 @@ class MainHeader : public testing::Test {
     dp::set_par.HYD_PATH = tmp.dir + "/hyd/";
     dp::raw_file.ab_path = tmp.path(raw_name);
     dp::raw_file.ab_format = format;
-    dp::pixfil();
+    dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
   }
   // One main header as either scan meets it; returns the console text.
   static std::string feed(int format, const header_values& h) {
     const bytes p = header_payload(format, h);
     testing::internal::CaptureStdout();
-    dp::main_hr(p.data(), static_cast<int32_t>(p.size()));
+    dp::take_main_header(p.data(), static_cast<int32_t>(p.size()));
     return testing::internal::GetCapturedStdout();
   }
   bytes shd() const {
@@ -97,7 +98,7 @@ TEST_F(MainHeader, PayloadsOfTheThreeFormatsMapToTheSameFields) {
     dp::raw_file.ab_format = format;
     const bytes p = header_payload(format, h);
     dp::hd_par par;
-    ASSERT_EQ(dp::main_hr01(p.data(), static_cast<int32_t>(p.size()), &par), 1) << format;
+    ASSERT_EQ(dp::main_hr01(p.data(), static_cast<int32_t>(p.size()), dp::raw_file.ab_format, &par), 1) << format;
     EXPECT_EQ(par.data_format, 3);
     EXPECT_EQ(par.oeu_nr, 7);
     EXPECT_EQ(par.base_frequ, 12345.5);
@@ -120,7 +121,7 @@ TEST_F(MainHeader, FormatOneDividesTheTimerAndCopiesTheHeightThreeTimes) {
   const bytes p = header_payload(1, h);
   ASSERT_EQ(p.size(), 38u);
   dp::hd_par par;
-  ASSERT_EQ(dp::main_hr01(p.data(), 38, &par), 1);
+  ASSERT_EQ(dp::main_hr01(p.data(), 38, dp::raw_file.ab_format, &par), 1);
   EXPECT_EQ(par.base_frequ, 35093.0);
   EXPECT_EQ(par.HBL, 5.25f);
   EXPECT_EQ(par.HBR, 5.25f);
@@ -248,7 +249,7 @@ TEST_F(MainHeader, HundredHeadersPassAndTheNextEndsTheRun) {
   testing::internal::CaptureStdout();
   for (int i = 0; i < 100; ++i) {
     const bytes p = header_payload(3, h);
-    dp::main_hr(p.data(), static_cast<int32_t>(p.size()));
+    dp::take_main_header(p.data(), static_cast<int32_t>(p.size()));
     h.valid_since += 10;
   }
   testing::internal::GetCapturedStdout();
@@ -257,7 +258,7 @@ TEST_F(MainHeader, HundredHeadersPassAndTheNextEndsTheRun) {
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::main_hr(p.data(), static_cast<int32_t>(p.size()));
+        dp::take_main_header(p.data(), static_cast<int32_t>(p.size()));
       },
       testing::ExitedWithCode(1),
       dp_test::exact_re("main_hr: more than 100 mainheaders !\n more than 100 mainheaders ! \n"));
@@ -274,7 +275,7 @@ TEST_F(MainHeader, ZeroFrequencyOrTimerDivisorEndsTheRun) {
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::main_hr(p3.data(), 56);
+        dp::take_main_header(p3.data(), 56);
       },
       testing::ExitedWithCode(1), texts);
 
@@ -284,26 +285,26 @@ TEST_F(MainHeader, ZeroFrequencyOrTimerDivisorEndsTheRun) {
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::main_hr(p1.data(), 38);
+        dp::take_main_header(p1.data(), 38);
       },
       testing::ExitedWithCode(1), texts);
 }
 
 TEST_F(MainHeader, ShortPayloadOrUnknownFormatEndsTheRun) {
   const bytes p3 = header_payload(3);
-  EXPECT_EXIT(dp::main_hr(p3.data(), 55), testing::ExitedWithCode(1),
+  EXPECT_EXIT(dp::take_main_header(p3.data(), 55), testing::ExitedWithCode(1),
               dp_test::exact_re("main_hr01: could not read parameter\n"
                                 " main_hr01: could not read parameter : unexpected end of file\n"));
   start(1);
   const bytes p1 = header_payload(1);
-  EXPECT_EXIT(dp::main_hr(p1.data(), 37), testing::ExitedWithCode(1),
+  EXPECT_EXIT(dp::take_main_header(p1.data(), 37), testing::ExitedWithCode(1),
               dp_test::exact_re("main_hr01: could not read parameter\n"
                                 "main_hr01: could not read parameter : unexpected end of file\n"));
   dp::raw_file.ab_format = 4;
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::main_hr(p3.data(), 56);
+        dp::take_main_header(p3.data(), 56);
       },
       testing::ExitedWithCode(1), dp_test::exact_re("main_hr: wrong format\nmain_hr: wrong format"));
 }

@@ -22,7 +22,7 @@ void enter(uint32_t main_time, double base_frequ) {
   dp::main_header.base_frequ = base_frequ;
   dp::main_header.current.main_time = main_time;
   dp::main_header.current.line_fr = base_frequ;
-  dp::main_tim();
+  dp::main_tim(dp::main_header.current, dp::main_header.base_frequ);
 }
 
 // A frame store holding lines with the given line numbers.
@@ -76,7 +76,7 @@ TEST_F(TimingModel, LaterHeadersAreAppendedInOrder) {
 TEST_F(TimingModel, IdenticalRecordAtTheSameLineChangesNothing) {
   enter(100, k_freq);
   testing::internal::CaptureStdout();
-  dp::main_tim();
+  dp::main_tim(dp::main_header.current, dp::main_header.base_frequ);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "lin_day=100000 ptr->line=100000 base_frequ=1000.000000 \n");
   EXPECT_EQ(dp::timing.head, dp::timing.tail);

@@ -60,11 +60,8 @@ TEST_F(OutputFiles, PixfilCreatesTheThreeFilesWithTheirStartContents) {
   // Leftovers of an earlier run in memory are replaced by the start values.
   dp::timing.posa_bf[7] = 99;
   dp::timing.posb_bf[1441] = 5;
-  dp::writer.pix_bf[3] = 12;
-  dp::writer.sno_size = 400;
-  dp::writer.pix_end = 400;
 
-  dp::pixfil();
+  dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
 
   EXPECT_EQ(dp::out_files.abh_nam, tmp.path("raw/V05123_1.abh"));
   EXPECT_EQ(dp::out_files.pix_nam, tmp.path("hyd/day/V05123_1.sno"));
@@ -75,10 +72,6 @@ TEST_F(OutputFiles, PixfilCreatesTheThreeFilesWithTheirStartContents) {
   EXPECT_EQ(std::ftell(dp::out_files.sno_fp), 0);
   EXPECT_EQ(std::ftell(dp::out_files.shd_fp), 5770);
   EXPECT_EQ(std::ftell(dp::out_files.abh_fp), 0);
-  EXPECT_EQ(dp::writer.pix_end, 0);
-  EXPECT_EQ(dp::writer.sno_size, 0);
-  EXPECT_EQ(dp::writer.pix_bf[0], 0);
-  for (int k = 1; k < dp::k_minutes; ++k) ASSERT_EQ(dp::writer.pix_bf[k], -1) << k;
   for (int k = 0; k < dp::k_minutes; ++k) ASSERT_EQ(dp::timing.posa_bf[k] | dp::timing.posb_bf[k], 0) << k;
 
   EXPECT_EQ(read_file(tmp.path("raw/V05123_1.abh")), bytes(11544, 0));
@@ -92,7 +85,7 @@ TEST_F(OutputFiles, EmptyPathsPutTheFilesInTheWorkingDirectoryAndReplaceOldOnes)
   dp_test::write_file(tmp.path("V05123_1.shd"), bytes(9000, 7));
   dp_test::write_file(tmp.path("V05123_1.abh"), bytes(20000, 7));
 
-  dp::pixfil();
+  dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
 
   EXPECT_EQ(dp::out_files.pix_nam, "V05123_1.sno");
   EXPECT_EQ(dp::out_files.hd_nam, "V05123_1.shd");
@@ -126,7 +119,7 @@ TEST_F(OutputFiles, ParticleDirectoryThatCannotBeMadeFailsAtTheSnoFileNamingTheL
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::pixfil();
+        dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
       },
       testing::ExitedWithCode(1),
       dp_test::exact_re(pixfil_texts("pixfil01: could not create sno-file\n", tmp.path("blocker/"),
@@ -163,7 +156,7 @@ TEST_F(OutputFiles, OutputThatCannotBeOpenedLeavesEveryEarlierFileAsItWas) {
     EXPECT_EXIT(
         {
           dp_test::console_to_log();
-          dp::pixfil();
+          dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
         },
         testing::ExitedWithCode(1), dp_test::exact_re(pixfil_texts(c.log, failed, c.reason)));
     for (const char* name : {"V05123_1.sno", "V05123_1.shd", "V05123_1.abh"}) {
@@ -181,7 +174,7 @@ TEST_F(OutputFiles, TablePartCutShortEndsTheRunAndIsCutOff) {
       {
         dp_test::console_to_log();
         limit_file_size(11000);
-        dp::pixfil();
+        dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
       },
       testing::ExitedWithCode(1),
       dp_test::exact_re(pixfil_texts("pixfil11: could not write to abh-file\n", "V05123_1.abh", "File too large")));

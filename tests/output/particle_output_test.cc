@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "output/particle_eval.h"
 #include "output/particle_output.h"
 #include "output/particle_writer.h"
-#include "platform/byte_order.h"
 #include "support/pair_fixture.h"
 
 namespace {
@@ -34,7 +34,7 @@ struct built {
 
 built build(const test_particle& a, const test_particle& b) {
   built r;
-  r.ok = dp::pix_out(&a.rec, &b.rec, r.stage.data(), r.head);
+  r.ok = dp::pix_out(&a.rec, &b.rec, dp::writer.oldlen, r.stage.data(), r.head);
   return r;
 }
 

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "headers/main_header.h"
 #include "headers/timing_model.h"
 #include "output/output_files.h"
 #include "output/particle_output.h"
 #include "output/particle_writer.h"
-#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "support/pair_fixture.h"
 #include "support/temp_cwd.h"
@@ -40,7 +40,7 @@ struct rec_pair {
 bytes record_of(const rec_pair& p) {
   uint8_t head[dp::k_sno_head];
   std::vector<uint8_t> stage(dp::k_img_stage);
-  EXPECT_EQ(dp::pix_out(&p.a.rec, &p.b.rec, stage.data(), head), 1);
+  EXPECT_EQ(dp::pix_out(&p.a.rec, &p.b.rec, dp::writer.oldlen, stage.data(), head), 1);
   const size_t len = static_cast<size_t>(dp::load_les16(head));
   bytes r(len);
   std::memcpy(r.data(), head, dp::k_sno_head);

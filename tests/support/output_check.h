@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "platform/byte_order.h"
 #include "rawinput/raw_file.h"
 
 namespace dp_test {

@@ -12,11 +12,11 @@
 #include "abgen/instrument.h"
 #include "abgen/rain_model.h"
 #include "abgen/raster.h"
+#include "base/byte_order.h"
 #include "control/settings.h"
 #include "headers/main_header.h"
 #include "lines/line_decoder.h"
 #include "output/calibration.h"
-#include "platform/byte_order.h"
 #include "rawinput/raw_file.h"
 #include "support/abgen_run.h"
 #include "support/byte_builder.h"
@@ -184,9 +184,8 @@ TEST(AbgenHeader, PayloadsAreTheDocumentedBytesInEveryFormat) {
     ag::header_payload(in, h.valid_since, p);
     EXPECT_EQ(p, dp_test::header_payload(format, h)) << "format " << format;
 
-    dp::raw_file.ab_format = format;
     dp::hd_par par;
-    ASSERT_EQ(dp::main_hr01(p.data(), static_cast<int32_t>(p.size()), &par), 1);
+    ASSERT_EQ(dp::main_hr01(p.data(), static_cast<int32_t>(p.size()), format, &par), 1);
     EXPECT_EQ(par.base_frequ, in.freq);  // format 1: 1193180 / 35 = 34090
     EXPECT_EQ(par.valid_since, 1115130600u);
   }
@@ -535,9 +534,8 @@ TEST(AbgenTool, InstrumentOptionsReachTheirFiles) {
   const std::string raw = dp_test::read_text(dir.file("V05123_1.ab"));
   const auto recs = dp_test::raw_records(raw);
   ASSERT_FALSE(recs.empty());
-  dp::raw_file.ab_format = 3;
   dp::hd_par par;
-  ASSERT_EQ(dp::main_hr01(reinterpret_cast<const uint8_t*>(raw.data()) + recs[0].offset, recs[0].length, &par), 1);
+  ASSERT_EQ(dp::main_hr01(reinterpret_cast<const uint8_t*>(raw.data()) + recs[0].offset, recs[0].length, 3, &par), 1);
   EXPECT_EQ(par.XSCALE0_1, 0.2f);
   EXPECT_EQ(par.XSCALE0_2, 0.21f);
 

@@ -20,7 +20,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
 #include "support/abgen_run.h"
 #include "support/raw_fixture.h"
 #include "support/scratch_run.h"

@@ -17,7 +17,7 @@
 
 #include <sys/stat.h>
 
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
 #include "sno_check.h"
 #include "sno_csv.h"
 #include "sno_plot.h"

@@ -35,9 +35,9 @@
 #ifdef SNODUMP_NETCDF
 #include "sno_netcdf.h"
 #endif
+#include "sno_efficiency.h"
 #include "sno_plot.h"
 #include "sno_products.h"
-#include "sno_efficiency.h"
 #include "sno_reader.h"
 #include "sno_summary.h"
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/byte_order.h"
+#include "base/byte_order.h"
 
 namespace dp {
 

@@ -14,9 +14,9 @@
 #include <unistd.h>
 #endif
 
+#include "base/byte_order.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "rawinput/raw_file.h"
 

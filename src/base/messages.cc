@@ -1,4 +1,4 @@
-#include "control/messages.h"
+#include "base/messages.h"
 
 #include <cerrno>
 #include <cmath>
