@@ -12,7 +12,6 @@
 #include "lines/frame_compressor.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "rawinput/raw_file.h"
 
 namespace {
 
@@ -71,14 +70,14 @@ const std::vector<particle>& particles() {
 
 void BM_decmpr(benchmark::State& state) {
   const std::vector<particle>& ps = particles();
-  dp::raw_file.ab_format = 3;
+  static dp::line_rec decoded[dp::k_line_buf_size];
   size_t k = 0;
   int64_t lines = 0, bytes = 0;
   for (auto _ : state) {
     const particle& p = ps[k];
     k = (k + 1) % ps.size();
     int16_t n = 0;
-    benchmark::DoNotOptimize(dp::decmpr(p.image.data(), static_cast<int32_t>(p.image.size()), &n));
+    benchmark::DoNotOptimize(dp::decmpr(p.image.data(), static_cast<int32_t>(p.image.size()), 3, decoded, &n));
     benchmark::ClobberMemory();
     lines += n;
     bytes += static_cast<int64_t>(p.image.size());

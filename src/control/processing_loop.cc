@@ -40,6 +40,7 @@ constexpr scan_labels k_labels_b{"mp31", "mp04", "mp05"};
 constexpr int k_follow_pause_ms = 50;
 
 loop_options g_options;
+line_rec g_decoded[k_line_buf_size];  // the lines of the line-data record decoded last
 
 /// One camera's share of the loop state.
 struct camera_view {
@@ -66,11 +67,11 @@ void hand_over(const camera_view& c) {
   book_minute(c.kind, &c.frame, c.prev_pos);
 }
 
-// Appends the n lines of line_buf to the camera's frame store. A record whose first line number
+// Appends the n lines decoded last to the camera's frame store. A record whose first line number
 // is more than one above the last line gathered, or that would fill the store to 15000 lines,
 // closes the frame gathered so far and begins the next one.
 void append(const camera_view& c, int16_t n) {
-  const line_rec* src = lines.line_buf;
+  const line_rec* src = g_decoded;
   if (src[0].y_count > c.last + 1.0 || c.count + n >= k_frame_size) c.count = 0;
   if (c.count == 0 && c.fresh == 0) hand_over(c);
   std::memcpy(&c.frame.lines[c.count], src, sizeof(line_rec) * static_cast<size_t>(n));
@@ -83,7 +84,7 @@ void append(const camera_view& c, int16_t n) {
 // Decodes a line-data record and appends its lines; true when lines were appended.
 bool take_line_record(const raw_record& rec, const camera_view& c) {
   int16_t n = 0;
-  if (decmpr(rec.payload, rec.length, &n) != 1 || n <= 0) return false;
+  if (decmpr(rec.payload, rec.length, raw_file.ab_format, g_decoded, &n) != 1 || n <= 0) return false;
   append(c, n);
   return true;
 }

@@ -5,7 +5,6 @@
 
 #include "base/messages.h"
 #include "lines/line_records.h"
-#include "rawinput/raw_file.h"
 
 namespace dp {
 
@@ -29,7 +28,7 @@ int16_t reject(const char* reason, int16_t* n_lin) {
 
 }  // namespace
 
-int16_t decmpr(const uint8_t* p, const int32_t len, int16_t* n_lin) {
+int16_t decmpr(const uint8_t* p, const int32_t len, const int16_t format, line_rec* out, int16_t* n_lin) {
   if (len < 2) return short_read("decmpr01", n_lin);
   const int16_t count = load_les16(p);
   if (count == 0) {
@@ -39,9 +38,9 @@ int16_t decmpr(const uint8_t* p, const int32_t len, int16_t* n_lin) {
   if (count < 0) return reject("negative line count", n_lin);
   hprintf("decmpr: *n_lin=%d\n", static_cast<int32_t>(count));
 
-  const bool wide = raw_file.ab_format == 3;
+  const bool wide = format == 3;
   const int32_t head = wide ? 12 : 8;
-  line_rec* const buf = lines.line_buf;
+  line_rec* const buf = out;
   const int32_t limit = count < k_line_buf_size ? count : k_line_buf_size;
   line_rec saved{};
   int32_t i = 0;

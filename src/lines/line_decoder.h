@@ -1,10 +1,10 @@
 // Decoder of one line-data payload (record types 1 and 2, and the images of the particle file)
-// into lines.line_buf. It reads only the payload bytes it is handed, never a file, and no read
+// into the line array its caller hands it. It reads only the payload bytes it is handed, never a file, and no read
 // ever leaves that payload or the block it is decoding. A payload that ends too early, or whose
 // counts, widths or columns cannot be right, is rejected with one error-log line; the record's
 // own diagnostics (too many lines, repetition first, seventh piece, missing gap) keep their texts.
 // Owns no state between calls: the bit reader and the saved line live in one call. Never
-// allocates, never writes beyond line_buf[2000).
+// allocates, never writes beyond the 2000 lines of that array.
 //
 // Payload (little-endian):
 //   offset  width  type    meaning
@@ -37,6 +37,7 @@
 #include <cstdint>
 
 #include "base/byte_order.h"
+#include "lines/line_records.h"
 
 namespace dp {
 
@@ -86,9 +87,9 @@ inline uint32_t get_bits(bit_reader& r, int width, int* flag) {
   return bits & ((1u << (width - 1)) - 1u);
 }
 
-/// Decodes the payload p[0..len) into lines.line_buf, raw_file.ab_format (3: 8-byte line numbers,
-/// else 4-byte) selecting the line number width; stores the line count in *n_lin. Returns 1 when
-/// line_buf[0..*n_lin) is valid, 0 (and *n_lin = 0) when the record holds no lines or is rejected.
-int16_t decmpr(const uint8_t* p, int32_t len, int16_t* n_lin);
+/// Decodes the payload p[0..len) of raw-file format `format` (3: 8-byte line numbers, else 4-byte)
+/// into out, which has room for k_line_buf_size lines; stores the line count in *n_lin. Returns 1
+/// when out[0..*n_lin) is valid, 0 (and *n_lin = 0) when the record holds no lines or is rejected.
+int16_t decmpr(const uint8_t* p, int32_t len, int16_t format, line_rec* out, int16_t* n_lin);
 
 }  // namespace dp

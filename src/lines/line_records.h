@@ -1,5 +1,5 @@
 // The line record that carries a decoded camera line through the pipeline, its three containers
-// (the decoder's line_buf, one frame store per camera, each particle's own line list) and the
+// (a decoded record's lines, one frame store per camera, each particle's own line list) and the
 // particle record of one camera's assembled particle. In-memory layouts only: wherever these
 // records reach a file they go through the line-data payload of line_decoder/frame_compressor.
 #pragma once
@@ -47,16 +47,15 @@ struct particle_rec {
   int32_t lines_cap = 0;         ///< line records the list has room for
 };
 
-/// The shared line containers.
+/// The frame stores of the two cameras.
 struct line_store {
-  line_rec line_buf[k_line_buf_size];  ///< lines of the record decoded last
-  frame_rec frame_a;                   ///< camera A's frame store
-  frame_rec frame_b;                   ///< camera B's frame store
+  frame_rec frame_a;  ///< camera A's frame store
+  frame_rec frame_b;  ///< camera B's frame store
 };
 
 extern line_store lines;
 
-/// Empties line_buf and both frame stores.
+/// Empties both frame stores.
 void reset_line_store();
 
 }  // namespace dp

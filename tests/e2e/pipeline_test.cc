@@ -12,7 +12,6 @@
 #include "base/byte_order.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "rawinput/raw_file.h"
 #include "support/rain_fixture.h"
 #include "support/raw_fixture.h"
 #include "support/scratch_run.h"
@@ -35,10 +34,10 @@ struct sno_particle {
 };
 
 std::vector<dp::line_rec> decode_image(const uint8_t* p, int len) {
-  dp::raw_file.ab_format = 3;
+  static dp::line_rec decoded[dp::k_line_buf_size];
   int16_t n = 0;
-  EXPECT_EQ(dp::decmpr(p, len, &n), 1);
-  return std::vector<dp::line_rec>(dp::lines.line_buf, dp::lines.line_buf + n);
+  EXPECT_EQ(dp::decmpr(p, len, 3, decoded, &n), 1);
+  return std::vector<dp::line_rec>(decoded, decoded + n);
 }
 
 TEST(Pipeline, EveryDropBecomesOneRecordWithItsImages) {

@@ -15,7 +15,6 @@
 #include "lines/frame_compressor.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "rawinput/raw_file.h"
 
 namespace dp_fuzz {
 
@@ -87,9 +86,9 @@ int fuzz_compressor(const uint8_t* data, size_t size) {
   }
   if (ok != 1 || buf == nullptr || len < 2) finding("cmpr_frm refused %d codable lines\n", n);
 
-  dp::raw_file.ab_format = 3;
+  static dp::line_rec back[dp::k_line_buf_size];
   int16_t got = -1;
-  const int16_t decoded = dp::decmpr(buf, len, &got);
+  const int16_t decoded = dp::decmpr(buf, len, 3, back, &got);
   if (n == 0) {
     if (decoded != 0 || got != 0) finding("an empty image decoded to %d lines\n", got);
     return 0;
@@ -97,7 +96,7 @@ int fuzz_compressor(const uint8_t* data, size_t size) {
   if (decoded != 1 || got != n) finding("%d lines compressed, %d decoded (result %d)\n", n, got, decoded);
   for (int i = 0; i < n; ++i) {
     const dp::line_rec& a = lines[static_cast<size_t>(i)];
-    const dp::line_rec& b = dp::lines.line_buf[i];
+    const dp::line_rec& b = back[i];
     bool same = a.y_count == b.y_count && a.n_pieces == b.n_pieces;
     for (int k = 0; k < dp::k_max_pieces; ++k)
       same = same && a.piece[k].x_beg == b.piece[k].x_beg && a.piece[k].x_end == b.piece[k].x_end &&

@@ -8,18 +8,17 @@
 #include "fuzz/fuzz_harness.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "rawinput/raw_file.h"
 
 namespace dp_fuzz {
 
 int fuzz_line_decoder(const uint8_t* data, size_t size) {
   init();
   if (size < 1) return 0;
-  dp::raw_file.ab_format = static_cast<int16_t>(data[0] % 3 + 1);
   const uint8_t* const p = data + 1;
   const auto len = static_cast<int32_t>(std::min<size_t>(size - 1, INT32_MAX));
   int16_t n = -1;
-  const int16_t ok = dp::decmpr(p, len, &n);
+  static dp::line_rec decoded[dp::k_line_buf_size];
+  const int16_t ok = dp::decmpr(p, len, static_cast<int16_t>(data[0] % 3 + 1), decoded, &n);
   if (ok != 1) {
     if (n != 0) finding("decmpr refused a record but handed back %d lines\n", n);
     return 0;
@@ -27,7 +26,7 @@ int fuzz_line_decoder(const uint8_t* data, size_t size) {
   const int16_t count = dp::load_les16(p);
   if (n <= 0 || n > count || n > dp::k_line_buf_size) finding("decmpr: %d lines from a record of %d\n", n, count);
   for (int i = 0; i < n; ++i) {
-    const dp::line_rec& line = dp::lines.line_buf[i];
+    const dp::line_rec& line = decoded[i];
     if (line.n_pieces < 1 || line.n_pieces > dp::k_max_pieces) finding("line %d has %d pieces\n", i, line.n_pieces);
     for (int j = 0; j < dp::k_max_pieces; ++j) {
       const dp::piece_rec& piece = line.piece[j];

@@ -10,7 +10,6 @@
 
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "rawinput/raw_file.h"
 #include "support/byte_builder.h"
 
 namespace {
@@ -135,15 +134,15 @@ bytes reference(const std::vector<dp::line_rec>& ls) {
 
 /// Decodes a frame as format 3 and checks it gives the lines back, with labels 0.
 void expect_round_trip(const bytes& out, const std::vector<dp::line_rec>& ls) {
-  dp::raw_file.ab_format = 3;
+  static dp::line_rec decoded[dp::k_line_buf_size];
   int16_t n = -1;
   testing::internal::CaptureStderr();
-  const int16_t rc = dp::decmpr(out.data(), static_cast<int32_t>(out.size()), &n);
+  const int16_t rc = dp::decmpr(out.data(), static_cast<int32_t>(out.size()), 3, decoded, &n);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   ASSERT_EQ(rc, 1);
   ASSERT_EQ(n, static_cast<int16_t>(ls.size()));
   for (size_t i = 0; i < ls.size(); ++i) {
-    const dp::line_rec& got = dp::lines.line_buf[i];
+    const dp::line_rec& got = decoded[i];
     ASSERT_EQ(got.y_count, ls[i].y_count) << "line " << i;
     ASSERT_EQ(got.n_pieces, ls[i].n_pieces) << "line " << i;
     for (int k = 0; k < 6; ++k) {

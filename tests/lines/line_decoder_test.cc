@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "lines/line_records.h"
-#include "rawinput/raw_file.h"
 #include "support/byte_builder.h"
 
 namespace {
+
+dp::line_rec g_lines[dp::k_line_buf_size];  // what the decoder wrote last
 
 using dp_test::bit_builder;
 using dp_test::byte_builder;
@@ -33,10 +34,9 @@ class LineDecoder : public testing::Test {
 
 /// Decodes p with the given format from a buffer of exactly p.size() bytes, capturing the log.
 decoded run(const bytes& p, int format = 3) {
-  dp::raw_file.ab_format = static_cast<int16_t>(format);
   decoded d;
   testing::internal::CaptureStderr();
-  d.rc = dp::decmpr(p.data(), static_cast<int32_t>(p.size()), &d.n);
+  d.rc = dp::decmpr(p.data(), static_cast<int32_t>(p.size()), static_cast<int16_t>(format), g_lines, &d.n);
   d.log = testing::internal::GetCapturedStderr();
   return d;
 }
@@ -73,7 +73,7 @@ bytes payload(int n_lin, const std::vector<bytes>& blocks) {
 }
 
 void expect_line(int idx, double y, const pieces& ps) {
-  const dp::line_rec& ln = dp::lines.line_buf[idx];
+  const dp::line_rec& ln = g_lines[idx];
   EXPECT_EQ(ln.y_count, y) << "line " << idx;
   ASSERT_EQ(ln.n_pieces, static_cast<int16_t>(ps.size())) << "line " << idx;
   for (int k = 0; k < dp::k_max_pieces; ++k) {
@@ -379,7 +379,7 @@ void expect_sane(const decoded& d) {
   ASSERT_GE(d.n, 0);
   ASSERT_LE(d.n, dp::k_line_buf_size);
   for (int i = 0; i < d.n; ++i) {
-    const dp::line_rec& ln = dp::lines.line_buf[i];
+    const dp::line_rec& ln = g_lines[i];
     ASSERT_GE(ln.n_pieces, 1);
     ASSERT_LE(ln.n_pieces, 6);
     int prev = 0;

@@ -18,7 +18,6 @@
 #include "base/byte_order.h"
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
-#include "rawinput/raw_file.h"
 
 namespace dp_test {
 
@@ -81,11 +80,9 @@ inline uint64_t bits64(const uint8_t* p) {
 
 // One image block of a particle record decodes (the first line count, capped as the decoder caps).
 inline bool image_decodes(const uint8_t* p, int len) {
-  const int16_t saved = dp::raw_file.ab_format;
-  dp::raw_file.ab_format = 3;
+  static dp::line_rec decoded[dp::k_line_buf_size];
   int16_t n = 0;
-  const int16_t ok = dp::decmpr(p, len, &n);
-  dp::raw_file.ab_format = saved;
+  const int16_t ok = dp::decmpr(p, len, 3, decoded, &n);
   return ok == 1 && n > 0;
 }
 

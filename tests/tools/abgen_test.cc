@@ -17,7 +17,6 @@
 #include "headers/main_header.h"
 #include "lines/line_decoder.h"
 #include "output/calibration.h"
-#include "rawinput/raw_file.h"
 #include "support/abgen_run.h"
 #include "support/byte_builder.h"
 #include "support/raw_fixture.h"
@@ -41,10 +40,10 @@ dp::line_rec make_line(double y, std::vector<std::pair<int, int>> pieces) {
 
 // Decodes payload with the program's decoder; the lines, or none when it refused.
 std::vector<dp::line_rec> decode(const std::vector<uint8_t>& payload, int16_t format) {
-  dp::raw_file.ab_format = format;
+  static dp::line_rec decoded[dp::k_line_buf_size];
   int16_t n = 0;
-  if (dp::decmpr(payload.data(), static_cast<int32_t>(payload.size()), &n) != 1) return {};
-  return std::vector<dp::line_rec>(dp::lines.line_buf, dp::lines.line_buf + n);
+  if (dp::decmpr(payload.data(), static_cast<int32_t>(payload.size()), format, decoded, &n) != 1) return {};
+  return std::vector<dp::line_rec>(decoded, decoded + n);
 }
 
 void expect_same_lines(const std::vector<dp::line_rec>& got, const std::vector<dp::line_rec>& want) {

@@ -18,7 +18,6 @@
 #include "lines/line_decoder.h"
 #include "lines/line_records.h"
 #include "platform/clock.h"
-#include "rawinput/raw_file.h"
 
 namespace dp {
 
@@ -300,26 +299,24 @@ void walker_close(sno_walker& w) { window_close(w.win); }
 image_shape decode_image(const uint8_t* p, const int32_t len) {
   image_shape s;
   if (len < 2) return s;
-  const int16_t saved = raw_file.ab_format;
-  raw_file.ab_format = 3;
+  static line_rec decoded[k_line_buf_size];  // images are read one at a time
   int16_t n = 0;
-  const int16_t r = decmpr(p, len, &n);
-  raw_file.ab_format = saved;
+  const int16_t r = decmpr(p, len, 3, decoded, &n);
   if (r != 1 || n <= 0) return s;
   s.ok = true;
   s.lines = n;
   s.x_min = INT_MAX;
   s.x_max = INT_MIN;
   for (int32_t i = 0; i < n; ++i) {
-    const line_rec& l = lines.line_buf[i];
+    const line_rec& l = decoded[i];
     for (int j = 0; j < l.n_pieces && j < k_max_pieces; ++j) {
       if (l.piece[j].x_beg < s.x_min) s.x_min = l.piece[j].x_beg;
       if (l.piece[j].x_end > s.x_max) s.x_max = l.piece[j].x_end;
     }
   }
   if (s.x_min > s.x_max) s.x_min = s.x_max = 0;
-  s.first_y = lines.line_buf[0].y_count;
-  s.last_y = lines.line_buf[n - 1].y_count;
+  s.first_y = decoded[0].y_count;
+  s.last_y = decoded[n - 1].y_count;
   return s;
 }
 
