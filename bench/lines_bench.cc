@@ -77,7 +77,7 @@ void BM_decmpr(benchmark::State& state) {
     const particle& p = ps[k];
     k = (k + 1) % ps.size();
     int16_t n = 0;
-    benchmark::DoNotOptimize(dp::decmpr(p.image.data(), static_cast<int32_t>(p.image.size()), 3, decoded, &n));
+    benchmark::DoNotOptimize(dp::decmpr(p.image.data(), static_cast<int32_t>(p.image.size()), 3, decoded, &n, -1));
     benchmark::ClobberMemory();
     lines += n;
     bytes += static_cast<int64_t>(p.image.size());

@@ -84,7 +84,7 @@ void append(const camera_view& c, int16_t n) {
 // Decodes a line-data record and appends its lines; true when lines were appended.
 bool take_line_record(const raw_record& rec, const camera_view& c) {
   int16_t n = 0;
-  if (decmpr(rec.payload, rec.length, raw_file.ab_format, g_decoded, &n) != 1 || n <= 0) return false;
+  if (decmpr(rec.payload, rec.length, raw_file.ab_format, g_decoded, &n, c.prev_pos) != 1 || n <= 0) return false;
   append(c, n);
   return true;
 }
@@ -112,8 +112,7 @@ void timed_flush() {
   const uint32_t now = clock_now_seconds();
   if (now > step_state.last_force + 3u) {
     step_state.last_force = now;
-    writer.force_flush = 1;
-    net_wr(nullptr, nullptr);
+    flush_particles();
   }
 }
 
@@ -213,8 +212,7 @@ void end_of_data() {
     step_state.match_limit = std::numeric_limits<double>::infinity();
     find_m(&step_state.total, step_state.match_limit, match_settings());
   }
-  writer.force_flush = 1;
-  net_wr(nullptr, nullptr);
+  flush_particles();
   kb_poll(1);
   set_cursor(0, 24);
   con_printf("*********** end of ab-file ***********");

@@ -12,30 +12,34 @@ namespace {
 
 constexpr int32_t k_max_column = 1024;
 
-/// A payload that ends before the bytes a field needs: the platform's end-of-data report.
-int16_t short_read(const char* label, int16_t* n_lin) {
+/// A payload that ends before the bytes a field needs: the platform's end-of-data report, in the
+/// same words with the record's offset where it is known.
+int16_t short_read(const char* label, int64_t record_at, int16_t* n_lin) {
   errno = 0;
-  report_syserr(label);
+  if (record_at < 0) report_syserr(label);
+  else log_printf("%s: unexpected end of file (record at offset %lld)\n", label, static_cast<long long>(record_at));
   *n_lin = 0;
   return 0;
 }
 
-int16_t reject(const char* reason, int16_t* n_lin) {
-  log_printf("decmpr: record rejected: %s\n", reason);
+int16_t reject(const char* reason, int64_t record_at, int16_t* n_lin) {
+  if (record_at < 0) log_printf("decmpr: record rejected: %s\n", reason);
+  else log_printf("decmpr: record rejected: %s (record at offset %lld)\n", reason, static_cast<long long>(record_at));
   *n_lin = 0;
   return 0;
 }
 
 }  // namespace
 
-int16_t decmpr(const uint8_t* p, const int32_t len, const int16_t format, line_rec* out, int16_t* n_lin) {
-  if (len < 2) return short_read("decmpr01", n_lin);
+int16_t decmpr(const uint8_t* p, const int32_t len, const int16_t format, line_rec* out, int16_t* n_lin,
+               const int64_t record_at) {
+  if (len < 2) return short_read("decmpr01", record_at, n_lin);
   const int16_t count = load_les16(p);
   if (count == 0) {
     *n_lin = 0;
     return 0;
   }
-  if (count < 0) return reject("negative line count", n_lin);
+  if (count < 0) return reject("negative line count", record_at, n_lin);
   hprintf("decmpr: *n_lin=%d\n", static_cast<int32_t>(count));
 
   const bool wide = format == 3;
@@ -48,18 +52,18 @@ int16_t decmpr(const uint8_t* p, const int32_t len, const int16_t format, line_r
   bit_reader r;
 
   while (i < count) {
-    if (len - pos < 4) return short_read("decmpr02", n_lin);
+    if (len - pos < 4) return short_read("decmpr02", record_at, n_lin);
     const uint8_t* const block = p + pos;
     const uint32_t header = load_le32(block);
     const int32_t block_len = static_cast<int32_t>(header & 0x3fffu);
     const int32_t x_off = static_cast<int32_t>((header >> 14) & 0x3ffu);
     const int nb_dark = static_cast<int>((header >> 24) & 0xfu);
     const int nb_light = static_cast<int>(header >> 28);
-    if (block_len < head) return reject("block shorter than its header", n_lin);
-    if (nb_dark == 0 || nb_light == 0) return reject("code width 0", n_lin);
-    if (len - pos < head) return short_read("decmpr03", n_lin);
+    if (block_len < head) return reject("block shorter than its header", record_at, n_lin);
+    if (nb_dark == 0 || nb_light == 0) return reject("code width 0", record_at, n_lin);
+    if (len - pos < head) return short_read("decmpr03", record_at, n_lin);
     double y = wide ? load_f64(block + 4) : static_cast<double>(load_le32(block + 4));
-    if (len - pos < block_len) return short_read("decmpr04", n_lin);
+    if (len - pos < block_len) return short_read("decmpr04", record_at, n_lin);
     // Below 1.0, and equally a line number that is no number at all (NaN or infinite).
     if (!(y >= 1.0) || std::isinf(y)) {
       *n_lin = 0;
@@ -70,7 +74,7 @@ int16_t decmpr(const uint8_t* p, const int32_t len, const int16_t format, line_r
     for (;;) {
       int flag;
       const int32_t light = static_cast<int32_t>(get_bits(r, nb_light, &flag));
-      if (r.overrun) return reject("code stream runs past its block", n_lin);
+      if (r.overrun) return reject("code stream runs past its block", record_at, n_lin);
       if (flag == 1 && light == 0) break;
       if (i >= limit) {
         log_printf("decmpr: i=%d n_lin=%d \n", i, count);
@@ -105,10 +109,10 @@ int16_t decmpr(const uint8_t* p, const int32_t len, const int16_t format, line_r
       ln = line_rec{};
       ln.y_count = y;
       int32_t x_beg = x_off + light;
-      if (x_beg > k_max_column) return reject("column beyond 1024", n_lin);
+      if (x_beg > k_max_column) return reject("column beyond 1024", record_at, n_lin);
       int32_t x_end = x_beg + static_cast<int32_t>(get_bits(r, nb_dark, &flag));
-      if (r.overrun) return reject("code stream runs past its block", n_lin);
-      if (x_end > k_max_column) return reject("column beyond 1024", n_lin);
+      if (r.overrun) return reject("code stream runs past its block", record_at, n_lin);
+      if (x_end > k_max_column) return reject("column beyond 1024", record_at, n_lin);
       ln.piece[0].x_beg = static_cast<int16_t>(x_beg);
       ln.piece[0].x_end = static_cast<int16_t>(x_end);
       int32_t j = 0;
@@ -120,7 +124,7 @@ int16_t decmpr(const uint8_t* p, const int32_t len, const int16_t format, line_r
           return 0;
         }
         const int32_t gap = static_cast<int32_t>(get_bits(r, nb_light, &flag));
-        if (r.overrun) return reject("code stream runs past its block", n_lin);
+        if (r.overrun) return reject("code stream runs past its block", record_at, n_lin);
         if (flag == 1) {
           log_printf("y_count=%lu\n", line_lu(y));
           log_printf(" %3d-%3d\n", ln.piece[j - 1].x_beg, ln.piece[j - 1].x_end);
@@ -129,10 +133,10 @@ int16_t decmpr(const uint8_t* p, const int32_t len, const int16_t format, line_r
           return 0;
         }
         x_beg = x_end + gap;
-        if (x_beg > k_max_column) return reject("column beyond 1024", n_lin);
+        if (x_beg > k_max_column) return reject("column beyond 1024", record_at, n_lin);
         x_end = x_beg + static_cast<int32_t>(get_bits(r, nb_dark, &flag));
-        if (r.overrun) return reject("code stream runs past its block", n_lin);
-        if (x_end > k_max_column) return reject("column beyond 1024", n_lin);
+        if (r.overrun) return reject("code stream runs past its block", record_at, n_lin);
+        if (x_end > k_max_column) return reject("column beyond 1024", record_at, n_lin);
         ln.piece[j].x_beg = static_cast<int16_t>(x_beg);
         ln.piece[j].x_end = static_cast<int16_t>(x_end);
       }

@@ -1,8 +1,9 @@
 // Decoder of one line-data payload (record types 1 and 2, and the images of the particle file)
 // into the line array its caller hands it. It reads only the payload bytes it is handed, never a file, and no read
 // ever leaves that payload or the block it is decoding. A payload that ends too early, or whose
-// counts, widths or columns cannot be right, is rejected with one error-log line; the record's
-// own diagnostics (too many lines, repetition first, seventh piece, missing gap) keep their texts.
+// counts, widths or columns cannot be right, is rejected with one error-log line, which names the
+// record's offset in the raw file when the caller knows it; the record's own diagnostics (too
+// many lines, repetition first, seventh piece, missing gap) keep their texts.
 // Owns no state between calls: the bit reader and the saved line live in one call. Never
 // allocates, never writes beyond the 2000 lines of that array.
 //
@@ -90,6 +91,8 @@ inline uint32_t get_bits(bit_reader& r, int width, int* flag) {
 /// Decodes the payload p[0..len) of raw-file format `format` (3: 8-byte line numbers, else 4-byte)
 /// into out, which has room for k_line_buf_size lines; stores the line count in *n_lin. Returns 1
 /// when out[0..*n_lin) is valid, 0 (and *n_lin = 0) when the record holds no lines or is rejected.
-int16_t decmpr(const uint8_t* p, int32_t len, int16_t format, line_rec* out, int16_t* n_lin);
+/// record_at is the record's offset in the raw file, which a rejection line ends with as
+/// " (record at offset N)"; -1 when unknown (the line without it).
+int16_t decmpr(const uint8_t* p, int32_t len, int16_t format, line_rec* out, int16_t* n_lin, int64_t record_at);
 
 }  // namespace dp

@@ -236,6 +236,136 @@ void pixfil(const std::string& hyd_path, const std::string& raw_path) {
   hprintf("pixfil: pos_a=%ld, pos_b=%ld\n", scans.a.pos, scans.b.pos);
 }
 
+namespace {
+
+// A failed operation on the output file name ends the run: the step's text on the console, then
+// a line feed and the text in the error log, as before, each followed by the added line that
+// names the file and the system's reason err.
+[[noreturn]] void append_failed(int err, const std::string& text, const std::string& name) {
+  const std::string added = file_failure_line(text.substr(0, text.find(':')).c_str(), name, err);
+  fatal_console_first((text + added).c_str(), ("\n" + text + added).c_str());
+}
+// The same with the reason errno holds now.
+[[noreturn]] void append_failed(const char* text, const std::string& name) {
+  const int err = errno;
+  append_failed(err, text, name);
+}
+
+// Appends the header to the .shd or .abh and makes it durable; kind names the file in the texts.
+// A header written in part is cut off again, so the file ends with its last whole header.
+void append_header(std::FILE*& fp, const std::string& name, const uint8_t* bytes, const char* kind) {
+  if (fp == nullptr) errno = EBADF;
+  if (fp == nullptr || std::fseek(fp, 0, SEEK_END) != 0)
+    append_failed("main_hr02: could not set file pointer\n", name);
+  const long at = std::ftell(fp);
+  if (!write_block(fp, bytes, k_main_hd_size)) {
+    const int err = errno;
+    cut_back(name, at);
+    append_failed(err, std::string("main_hr03: could not write to ") + kind + "-file\n", name);
+  }
+  if (!reopen_output(fp, name)) {
+    const int err = errno;
+    append_failed(err, std::string("main_hr04: could not reopen ") + kind + "-file\n", name);
+  }
+}
+
+}  // namespace
+
+int32_t append_header_to_sno(const uint8_t bytes[k_main_hd_size]) {
+  std::FILE*& fp = out_files.sno_fp;
+  const std::string& name = out_files.pix_nam;
+  if (fp == nullptr) errno = EBADF;
+  const long pos = fp == nullptr ? -1 : std::ftell(fp);
+  if (pos < 0) append_failed("main_hr31: could not get file position\n", name);
+  if (std::fseek(fp, 0, SEEK_END) != 0) append_failed("main_hr05: could not set file pointer\n", name);
+  const long at = std::ftell(fp);
+  if (!write_block(fp, bytes, k_main_hd_size)) {
+    const int err = errno;
+    cut_back(name, at);
+    append_failed(err, "main_hr06: could not write to sno-file\n", name);
+  }
+  const long end = std::ftell(fp);
+  if (end < 0) append_failed("main_hr07: could not get file position\n", name);
+  if (!reopen_output(fp, name)) append_failed("main_hr08: could not reopen sno-file\n", name);
+  if (std::fseek(fp, pos, SEEK_SET) != 0) append_failed("main_hr33: could not set file pointer\n", name);
+  return static_cast<int32_t>(end);
+}
+
+void append_header_record(const uint8_t bytes[k_main_hd_size]) {
+  append_header(out_files.shd_fp, out_files.hd_nam, bytes, "shd");
+  append_header(out_files.abh_fp, out_files.abh_nam, bytes, "abh");
+}
+
+namespace {
+
+void rewind_stream(std::FILE* fp) {
+  if (fp != nullptr) std::rewind(fp);
+}
+
+// Closes the stream and opens the file again by name for update, so that what was written is on
+// disk. The stream is gone when this fails, and every later record would be lost: that ends the
+// run after the report line of label.
+void reopen_or_end(std::FILE*& fp, const std::string& name, const char* label, const char* what) {
+  errno = 0;
+  if (reopen_output(fp, name)) return;
+  report_syserr(label);
+  fatal_announced("net_wr: could not reopen %s %s, no further particle can be written\n", what,
+                  name.c_str());
+}
+
+// A failed operation of a flush ends the run: the report line of label as before, then what
+// could not be done to which file and why, in the error log and on the console (the log may lie
+// on the disk that is full). What reached the files whole stays readable.
+[[noreturn]] void flush_failed(const char* label, const char* what, const std::string& name) {
+  const int err = errno;
+  report_syserr(label);
+  const std::string text = std::string("net_wr: could not ") + what + " " + name + ": " + system_reason(err) + "\n";
+  fatal_log_first(text.c_str(), ("\n" + text).c_str());
+}
+
+}  // namespace
+
+void append_particle_block(const uint8_t* block, int32_t n, int32_t* pos_before, int32_t* end) {
+  output_files_state& f = out_files;
+  const long pos = std::ftell(f.sno_fp);
+  if (pos < 0) flush_failed(" net_wr00 ", "get the position in sno-file", f.pix_nam);
+  *pos_before = static_cast<int32_t>(pos);
+  if (std::fseek(f.sno_fp, 0, SEEK_END) != 0) flush_failed(" netwr01 ", "set the position in sno-file", f.pix_nam);
+  long at = std::ftell(f.sno_fp);
+  if (at < 0) flush_failed(" net_wr03 ", "get the position in sno-file", f.pix_nam);
+  *end = static_cast<int32_t>(at);
+  hprintf(" writing at %ld \n", *end);
+  if (!write_block(f.sno_fp, block, static_cast<size_t>(n))) {
+    cut_back(f.pix_nam, at);  // the .sno ends with the last whole record again
+    flush_failed(" net_wr02 ", "write to sno-file", f.pix_nam);
+  }
+  at = std::ftell(f.sno_fp);
+  if (at < 0) flush_failed(" net_wr03 ", "get the position in sno-file", f.pix_nam);
+  *end = static_cast<int32_t>(at);
+  reopen_or_end(f.sno_fp, f.pix_nam, " net_wr04 ", "sno-file");
+  if (std::fseek(f.sno_fp, pos, SEEK_SET) != 0) flush_failed(" net_wr20 ", "set the position in sno-file", f.pix_nam);
+}
+
+void rewrite_tables(const int32_t* pix_bf, int16_t oldlen, const int32_t* posa_bf, const int32_t* posb_bf,
+                    double lastpix_y) {
+  // Each table part in one write (so never half new).
+  output_files_state& f = out_files;
+  rewind_stream(f.shd_fp);
+  const size_t shd = write_shd_table(f.shd_fp, pix_bf, oldlen);
+  if (shd < static_cast<size_t>(k_pix_bf_bytes)) flush_failed(" net_wr05 ", "write to shd-file", f.hd_nam);
+  if (shd < static_cast<size_t>(k_shd_table_bytes)) flush_failed(" net_wr06 ", "write to shd-file", f.hd_nam);
+  hprintf("hd_nam=%s\n", f.hd_nam.c_str());
+  reopen_or_end(f.shd_fp, f.hd_nam, " net_wr07 ", "shd-file");
+  if (std::fseek(f.shd_fp, 0, SEEK_END) != 0) flush_failed(" netwr08 ", "set the position in shd-file", f.hd_nam);
+
+  rewind_stream(f.abh_fp);
+  const size_t abh = write_abh_table(f.abh_fp, posa_bf, posb_bf, lastpix_y);
+  if (abh < static_cast<size_t>(k_pix_bf_bytes)) flush_failed(" net_wr09 ", "write to abh-file", f.abh_nam);
+  if (abh < static_cast<size_t>(2 * k_pix_bf_bytes)) flush_failed(" net_wr10 ", "write to abh-file", f.abh_nam);
+  if (abh < static_cast<size_t>(k_abh_table_bytes)) flush_failed(" net_wr11 ", "write to abh-file", f.abh_nam);
+  reopen_or_end(f.abh_fp, f.abh_nam, " net_wr12 ", "abh-file");
+}
+
 void reset_output_files() {
   for (std::FILE** fp : {&out_files.sno_fp, &out_files.shd_fp, &out_files.abh_fp})
     if (*fp != nullptr) std::fclose(*fp);

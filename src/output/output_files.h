@@ -1,11 +1,12 @@
-// The output file set: names the .sno, .shd and .abh after the raw data file (the .sno and .shd in
-// the HYD_PATH directory, created when missing; the .abh in RAW_PATH), creates them with their
-// initial contents and keeps all three streams open for the main header step and the particle
-// file writer. Also the block writes of the two table parts and the reopen by name that those
-// writers share, so that every table reaches a file in one layout.
+// The output file set, the one owner of the bytes of the .sno, .shd and .abh: names them after the
+// raw data file (the .sno and .shd in the HYD_PATH directory, created when missing; the .abh in
+// RAW_PATH), creates them with their initial contents, appends main header records and blocks of
+// particle records, and rewrites the table parts; the layouts below are the only description of
+// the three files (snodump reads them with these constants). The particle writer decides what
+// to write and when.
 // Owns the three streams and their names; the tables it writes belong to the timing model
-// (posa_bf, posb_bf) and the particle writer (pix_bf, oldlen, lastpix_y, sno_size, pix_end),
-// which pixfil sets to their start values. Never reads a file back.
+// (posa_bf, posb_bf) and the particle writer (pix_bf, oldlen, lastpix_y), which hand them over.
+// Never reads a file back.
 // The streams are unbuffered and every record, block of records or table part goes to its file
 // in one system call: so a run killed between two of them never leaves half a record or a table
 // part that is half old, half new; and the tables only ever point at records written before them.
@@ -28,12 +29,17 @@
 //   11536   8         float64      lastpix_y: line number of the last particle record written
 //   11544   74 each   main_hd      main header records, the same bytes as in the .shd
 //
-// Particle file (.sno): created empty; records described by the particle writer.
+// Particle file (.sno): created empty; records back to back, no file header. Each starts with
+// int16 indic (-74: a main header record, layout in headers/main_header.h; else the particle
+// record's length, layout in output/particle_output.h) and int16 len_prev, the length of the
+// record before it (0 for the first).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "headers/main_header.h"
 
 namespace dp {
 
@@ -86,6 +92,25 @@ size_t write_abh_table(std::FILE* fp, const int32_t* posa_bf, const int32_t* pos
 bool write_block(std::FILE* fp, const uint8_t* bytes, size_t n);
 /// Opens name in mode as an unbuffered stream (null, with errno from the open, on failure).
 std::FILE* open_output(const std::string& name, const char* mode);
+
+/// Appends a main header record to the .shd and then the .abh, each made durable; a record
+/// written in part is cut off again. Ends the program on a failure (main_hr02..04, the file and
+/// the system's reason named).
+void append_header_record(const uint8_t bytes[k_main_hd_size]);
+/// Appends a main header record to the .sno behind everything written so far, keeping the
+/// stream's position; returns the .sno's end after it. Ends the program on a failure (main_hr05..08,
+/// 31, 33).
+int32_t append_header_to_sno(const uint8_t bytes[k_main_hd_size]);
+/// Appends a block of n bytes of particle records to the .sno in one write and makes it durable,
+/// keeping the stream's position (*pos_before). *end is the .sno's end before the write, and
+/// after it once it succeeded. Ends the program on a failure (net_wr00..04, 20); a block written
+/// in part is cut off again.
+void append_particle_block(const uint8_t* block, int32_t n, int32_t* pos_before, int32_t* end);
+/// Rewrites the table parts at the head of the .shd (pix_bf, oldlen) and the .abh (posa_bf,
+/// posb_bf, lastpix_y), each in one write, and makes them durable. Ends the program on a failure
+/// (net_wr05..12).
+void rewrite_tables(const int32_t* pix_bf, int16_t oldlen, const int32_t* posa_bf, const int32_t* posb_bf,
+                    double lastpix_y);
 /// Closes any open stream and forgets the names.
 void reset_output_files();
 

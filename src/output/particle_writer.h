@@ -1,23 +1,10 @@
 // The particle file writer: takes matched pairs, has each turned into a particle record, collects
-// the records in a 100000-byte buffer and appends them to the .sno in blocks (forced, more than
-// 3 s after the last flush, or when the buffer cannot take the next record), indexing each
-// record's minute in pix_bf; every non-empty block rewrites the table parts at the head of the
-// .shd and the .abh. Owns the buffer and the writer state below (oldlen, force_flush and sno_size
-// are shared with the main header step). Never keeps a reference to a particle.
-//
-// .sno: records back to back, no file header. Each starts with int16 indic (-74: a main header
-// record; else the particle record's length, layout in particle_output.h) and int16 len_prev.
-//
-// .shd table part (rewritten in place at every flush, main header records follow at 5770):
-//   off    width  type          field
-//   0      5768   int32[1442]   pix_bf   per minute, .sno offset of its first particle record, -1
-//   5768   2      int16         oldlen   length of the last record in the .sno at that time
-//
-// .abh table part (rewritten in place at every flush, main header records follow at 11544):
-//   off    width  type          field
-//   0      5768   int32[1442]   posa_bf  per minute, raw-file position for camera A, 0 = none
-//   5768   5768   int32[1442]   posb_bf  the same for camera B
-//   11536  8      float64       lastpix_y  y_start of the last particle record written
+// the records in a 100000-byte buffer and has the output file set append them to the .sno in
+// blocks (forced, more than 3 s after the last flush, or when the buffer cannot take the next
+// record), indexing each record's minute in pix_bf; every non-empty block rewrites the table parts
+// at the head of the .shd and the .abh. New main headers go through it too, after the records
+// before them. Owns the buffer and the writer state below. Never keeps a reference to a particle.
+// The layouts of the three files are described in output_files.h.
 //
 // Every failed operation of a flush ends the program with exit status 1: after a failed reopen
 // every later record would be lost without notice; after a failed write, seek or table rewrite
@@ -58,6 +45,8 @@ extern particle_writer_state writer;
 /// Hands a matched pair to the writer (a and b both set), or with both null gives it a chance
 /// to flush. Ends the program when the .sno is not open or an operation of a flush fails.
 void net_wr(const particle_rec* a, const particle_rec* b);
+/// Writes every buffered record out now (a forced flush).
+void flush_particles();
 /// Appends a new main header to the .shd and the .abh, flushes the particle records before it
 /// and appends it to the .sno; the next particle record follows it. Ends the program when a file
 /// cannot be written (the file and the system's reason named), leaving each file with whole

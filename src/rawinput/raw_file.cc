@@ -5,6 +5,7 @@
 
 #include "base/byte_order.h"
 #include "base/messages.h"
+#include "rawinput/record_scan.h"
 
 namespace dp {
 
@@ -60,6 +61,7 @@ void rawfil_open(const std::string& sno_base, const std::string& ab_dir) {
   // The scans read through buffers of their own, so the stream needs none.
   std::setvbuf(fp, nullptr, _IONBF, 0);
   raw_file.ab_fp = fp;
+  scan_from(file_source(fp));
 }
 
 void rawfil_check() {

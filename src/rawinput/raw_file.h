@@ -1,6 +1,7 @@
 // The raw data file (".ab"): its name rebuilt from the command line, its opening and the check of
 // its first record, which must be a main header whose length gives the file's format number.
-// Owns the open stream and the format number; the record framing lives in record_scan.
+// Owns the open stream and the format number; the record framing lives in record_scan, which
+// reads the stream from the opening on.
 //
 // Record framing (all fields little-endian, records back to back from offset 0, no file header):
 //   offset  width  type    meaning
@@ -27,8 +28,9 @@ extern raw_file_state raw_file;
 /// Opens and checks the raw data file named by the argument's directory ab_dir and base name
 /// sno_base (see raw_file_name); ends the program on failure.
 void rawfil(const std::string& sno_base, const std::string& ab_dir);
-/// The first half of rawfil: opens the file (ab_fp, ab_path) or ends the program, saying how the
-/// name was rebuilt when it differs from the argument's.
+/// The first half of rawfil: opens the file (ab_fp, ab_path) and hands it to the record readers
+/// (scan_from), or ends the program, saying how the name was rebuilt when it differs from the
+/// argument's.
 void rawfil_open(const std::string& sno_base, const std::string& ab_dir);
 /// The second half of rawfil: checks the first record of the open file and sets ab_format, or
 /// ends the program.

@@ -1,12 +1,9 @@
 #include "rawinput/record_scan.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <limits>
 
 #include "base/byte_order.h"
 #include "base/messages.h"
-#include "rawinput/raw_file.h"
 
 namespace dp {
 
@@ -19,7 +16,7 @@ constexpr int32_t k_window = 1 << 18;
 
 enum class load_result { ok, seek_failed, short_read };
 
-// Makes the bytes [off, off + n) of the file available in r.buf, reading a fresh window from off.
+// Makes the bytes [off, off + n) of the source available in r.buf, reading a fresh window from off.
 load_result load(scan_reader& r, int64_t off, int32_t n, const uint8_t** at) {
   if (off >= r.buf_at && off + n <= r.buf_at + r.buf_len) {
     *at = r.buf.data() + (off - r.buf_at);
@@ -28,16 +25,14 @@ load_result load(scan_reader& r, int64_t off, int32_t n, const uint8_t** at) {
   if (r.buf.empty()) r.buf.resize(k_window);
   r.buf_len = 0;
   r.buf_at = off;
-  std::FILE* fp = raw_file.ab_fp;
-  errno = 0;
-  if (fp == nullptr || std::fseek(fp, static_cast<long>(off), SEEK_SET) != 0) return load_result::seek_failed;
   int64_t want = static_cast<int64_t>(scans.ab_len) - off;
   if (want < n) want = n;
   if (want > k_window) want = k_window;
-  errno = 0;
-  const size_t got = std::fread(r.buf.data(), 1, static_cast<size_t>(want), fp);
-  r.buf_len = static_cast<int32_t>(got);
-  if (got < static_cast<size_t>(n)) return load_result::short_read;
+  int32_t got = 0;
+  if (source_read(scans.source, off, r.buf.data(), static_cast<int32_t>(want), &got) != source_status::ok)
+    return load_result::seek_failed;
+  r.buf_len = got;
+  if (got < n) return load_result::short_read;
   *at = r.buf.data();
   return load_result::ok;
 }
@@ -51,18 +46,14 @@ bool available(const scan_reader& r, int64_t need, const char* seek_label, const
 
 }  // namespace
 
+void scan_from(const byte_source& src) { scans.source = src; }
+
 bool measure_length(const char* seek_label, const char* tell_label) {
-  std::FILE* fp = raw_file.ab_fp;
-  errno = 0;
-  if (fp == nullptr || std::fseek(fp, 0, SEEK_END) != 0) {
-    report_syserr(seek_label);
-    return false;
-  }
-  errno = 0;
-  const long len = std::ftell(fp);
-  if (len < 0) {
-    report_syserr(tell_label);
-    return false;
+  int64_t len = 0;
+  switch (source_length(scans.source, &len)) {
+    case source_status::ok: break;
+    case source_status::seek_failed: report_syserr(seek_label); return false;
+    case source_status::tell_failed: report_syserr(tell_label); return false;
   }
   scans.ab_len = len > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
                                                            : static_cast<int32_t>(len);
@@ -114,8 +105,8 @@ unread_reason scan_unread(const scan_reader& r, int16_t* length) {
   if (static_cast<int64_t>(r.pos) + 4 > scans.ab_len) return unread_reason::incomplete_header;
   // The header lies before the end: read it directly, without disturbing the reader's window.
   uint8_t head[4];
-  std::FILE* fp = raw_file.ab_fp;
-  if (fp == nullptr || std::fseek(fp, r.pos, SEEK_SET) != 0 || std::fread(head, 1, 4, fp) != 4)
+  int32_t got = 0;
+  if (source_read(scans.source, r.pos, head, 4, &got) != source_status::ok || got != 4)
     return unread_reason::incomplete_header;
   *length = load_les16(head + 2);
   if (*length < 0) return unread_reason::negative_length;

@@ -36,7 +36,7 @@ struct sno_particle {
 std::vector<dp::line_rec> decode_image(const uint8_t* p, int len) {
   static dp::line_rec decoded[dp::k_line_buf_size];
   int16_t n = 0;
-  EXPECT_EQ(dp::decmpr(p, len, 3, decoded, &n), 1);
+  EXPECT_EQ(dp::decmpr(p, len, 3, decoded, &n, -1), 1);
   return std::vector<dp::line_rec>(decoded, decoded + n);
 }
 

@@ -153,7 +153,9 @@ TEST(Spine, UnknownTypesAndEmptyRecordsArePassedOver) {
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(ends_with(r.console, k_end_line));
   // The empty line-data records are taken (one by each camera's scan) and rejected as too short.
-  EXPECT_EQ(r.log_tail(), "decmpr01: unexpected end of file\ndecmpr01: unexpected end of file\n");
+  EXPECT_EQ(r.log_tail(),
+            "decmpr01: unexpected end of file (record at offset 77)\n"
+            "decmpr01: unexpected end of file (record at offset 81)\n");
 }
 
 TEST(Spine, UnreadableTailEndsTheRunWithOneLine) {

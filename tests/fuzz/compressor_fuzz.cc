@@ -88,7 +88,7 @@ int fuzz_compressor(const uint8_t* data, size_t size) {
 
   static dp::line_rec back[dp::k_line_buf_size];
   int16_t got = -1;
-  const int16_t decoded = dp::decmpr(buf, len, 3, back, &got);
+  const int16_t decoded = dp::decmpr(buf, len, 3, back, &got, -1);
   if (n == 0) {
     if (decoded != 0 || got != 0) finding("an empty image decoded to %d lines\n", got);
     return 0;

@@ -43,6 +43,7 @@ int fuzz_compressor(const uint8_t* data, size_t size);
 int fuzz_main_header(const uint8_t* data, size_t size);
 int fuzz_settings(const uint8_t* data, size_t size);
 int fuzz_calibration(const uint8_t* data, size_t size);
+int fuzz_record_scan(const uint8_t* data, size_t size);
 int fuzz_whole_run(const uint8_t* data, size_t size);
 // The tools' readers: the particle file with its side files (snodump), the station file
 // (droppair-products, built only with its libraries: DROPPAIR_FUZZ_STATION).
@@ -58,8 +59,8 @@ struct target {
 
 inline constexpr target k_targets[] = {
     {"line_decoder", fuzz_line_decoder}, {"compressor", fuzz_compressor},   {"main_header", fuzz_main_header},
-    {"settings", fuzz_settings},         {"calibration", fuzz_calibration}, {"whole_run", fuzz_whole_run},
-    {"sno_files", fuzz_sno_files},
+    {"settings", fuzz_settings},         {"calibration", fuzz_calibration}, {"record_scan", fuzz_record_scan},
+    {"whole_run", fuzz_whole_run},       {"sno_files", fuzz_sno_files},
 #ifdef DROPPAIR_FUZZ_STATION
     {"station", fuzz_station},
 #endif

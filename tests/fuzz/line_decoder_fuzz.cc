@@ -18,7 +18,7 @@ int fuzz_line_decoder(const uint8_t* data, size_t size) {
   const auto len = static_cast<int32_t>(std::min<size_t>(size - 1, INT32_MAX));
   int16_t n = -1;
   static dp::line_rec decoded[dp::k_line_buf_size];
-  const int16_t ok = dp::decmpr(p, len, static_cast<int16_t>(data[0] % 3 + 1), decoded, &n);
+  const int16_t ok = dp::decmpr(p, len, static_cast<int16_t>(data[0] % 3 + 1), decoded, &n, -1);
   if (ok != 1) {
     if (n != 0) finding("decmpr refused a record but handed back %d lines\n", n);
     return 0;

@@ -2,11 +2,12 @@
 // branch worth starting from: payloads of all three formats (from the test fixture builder and
 // from the production compressor, so with fixed and with fitted code widths and repetitions),
 // every record type, repeated and renewed main headers, records of unknown type, a truncated last
-// record, an exhausted work pool, and the documented rejections of each reader. For the tools'
-// readers: station files, and, from runs of the program that RUN_DIR holds (each in a folder of
-// its own with its V*.sno, .shd and .abh; make_corpus.sh makes them), the three files of each run
-// packed as the sno_files target reads them: whole, without side files, and with the .shd and the
-// damage the consistency check looks for.
+// record, raw files cut or ending in a record that cannot be read, an exhausted work pool, and the
+// documented rejections of each reader. For the tools' readers: station files, and, from runs of
+// the program that RUN_DIR holds (each in a folder of its own with its V*.sno, .shd and .abh;
+// make_corpus.sh makes them), the three files of each run packed as the sno_files target reads
+// them: whole, without side files, and with the .shd and the damage the consistency check looks
+// for.
 // Usage: fuzz_make_corpus CORPUS_DIR [RUN_DIR]   (writes CORPUS_DIR/<target>/<name>; make_corpus.sh)
 #include <algorithm>
 #include <cstdio>
@@ -275,6 +276,33 @@ void whole_run() {
   put("whole_run", "negative-length", negative.out);
 }
 
+// Raw files for the record framing; the first byte, here the first record's type, also picks where
+// the file stands before it grows (type 3: at about a hundredth, 0x80: at half, 0xff: whole).
+void record_scan() {
+  byte_builder good;
+  good.record(3, dp_test::header_payload(3));
+  good.record(1, dp_test::line_payload(3, drop(100, 50, 3, 3)));
+  good.record(7, {});
+  good.record(2, dp_test::line_payload(3, drop(104, 52, 3, 3)));
+  put("record_scan", "records", good.out);
+  put("record_scan", "empty", {});
+  put("record_scan", "cut-in-record", bytes(good.out.begin(), good.out.end() - 9));
+  put("record_scan", "cut-in-header", byte_builder(good).le16(1).u8(4).out);
+  put("record_scan", "negative-length", byte_builder(good).le16(1).le16(-8).zeros(8).out);
+  put("record_scan", "runs-past-end", byte_builder(good).le16(2).le16(500).zeros(10).out);
+  byte_builder halves;
+  for (int k = 0; k < 8; ++k) halves.record(0x80 + 0x100 * k, bytes(static_cast<size_t>(3 * k), 0x5a));
+  put("record_scan", "grows-at-half", halves.out);
+  byte_builder whole;
+  whole.record(0xff, bytes(6, 1)).record(1, bytes(32767, 2)).record(2, bytes(1, 3));
+  put("record_scan", "longest-record", whole.out);
+  dp_test::storm_options o;
+  o.windows = 20;
+  o.repeat_header_every = 4;
+  o.junk_every = 3;
+  put("record_scan", "rain", dp_test::make_storm(o).raw);
+}
+
 bytes file_bytes(const std::filesystem::path& p) {
   std::ifstream f(p, std::ios::binary);
   return bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -377,6 +405,7 @@ int main(int argc, char** argv) {
   main_header();
   settings();
   calibration();
+  record_scan();
   whole_run();
   station();
   if (argc == 3) sno_files(argv[2]);

@@ -26,7 +26,7 @@ shift $((OPTIND - 1))
 build=$(cd "$build" && pwd)
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then
-  targets=(line_decoder compressor main_header settings calibration whole_run sno_files)
+  targets=(line_decoder compressor main_header settings calibration record_scan whole_run sno_files)
   # The station reader is there when droppair-products is built.
   [[ -d $build/tests/fuzz/CMakeFiles/fuzz_station.dir ]] && targets+=(station)
 fi

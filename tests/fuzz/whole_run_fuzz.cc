@@ -58,6 +58,7 @@ bool run_once(const uint8_t* data, size_t size) {
   bool finished = false;
   guarded([&] {
     dp::EvaluateArg(2, argv);
+    dp::set_loop_options({false, 0, dp::startup.sno_base, dp::startup.ab_dir});
     while (dp::process_step() != 0) {
     }
     finished = true;

@@ -137,7 +137,7 @@ void expect_round_trip(const bytes& out, const std::vector<dp::line_rec>& ls) {
   static dp::line_rec decoded[dp::k_line_buf_size];
   int16_t n = -1;
   testing::internal::CaptureStderr();
-  const int16_t rc = dp::decmpr(out.data(), static_cast<int32_t>(out.size()), 3, decoded, &n);
+  const int16_t rc = dp::decmpr(out.data(), static_cast<int32_t>(out.size()), 3, decoded, &n, -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   ASSERT_EQ(rc, 1);
   ASSERT_EQ(n, static_cast<int16_t>(ls.size()));

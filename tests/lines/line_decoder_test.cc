@@ -32,11 +32,13 @@ class LineDecoder : public testing::Test {
   void SetUp() override { dp::reset_line_store(); }
 };
 
-/// Decodes p with the given format from a buffer of exactly p.size() bytes, capturing the log.
-decoded run(const bytes& p, int format = 3) {
+/// Decodes p with the given format from a buffer of exactly p.size() bytes, capturing the log;
+/// record_at is the record's offset as the caller knows it (-1: unknown).
+decoded run(const bytes& p, int format = 3, int64_t record_at = -1) {
   decoded d;
   testing::internal::CaptureStderr();
-  d.rc = dp::decmpr(p.data(), static_cast<int32_t>(p.size()), static_cast<int16_t>(format), g_lines, &d.n);
+  d.rc = dp::decmpr(p.data(), static_cast<int32_t>(p.size()), static_cast<int16_t>(format), g_lines, &d.n,
+                    record_at);
   d.log = testing::internal::GetCapturedStderr();
   return d;
 }
@@ -198,6 +200,8 @@ TEST_F(LineDecoder, RepetitionAsFirstLineWritesError02) {
   const decoded d = run(payload(4, {block(3, 0, 4, 4, 5.0, c)}));
   EXPECT_EQ(d.rc, 0);
   EXPECT_EQ(d.log, "y_count=5.000000\nrepet found : i=0 light=3 n_lin=4 \nerror 02 \n");
+  // The record's own diagnostics keep their texts where the offset is known.
+  EXPECT_EQ(run(payload(4, {block(3, 0, 4, 4, 5.0, c)}), 3, 640).log, d.log);
 }
 
 TEST_F(LineDecoder, LinesBeyondCountOr2000AreCut) {
@@ -338,6 +342,10 @@ TEST_F(LineDecoder, EachRejectionRuleWritesItsOneLine) {
     EXPECT_EQ(d.rc, 0) << c.what;
     EXPECT_EQ(d.n, 0) << c.what;
     EXPECT_EQ(d.log, c.log) << c.what;
+    // With the record's offset known (here beyond 32 bits), the same line names it at its end.
+    const decoded at = run(c.p, c.format, 4294967301);
+    EXPECT_EQ(at.rc, 0) << c.what;
+    EXPECT_EQ(at.log, c.log.substr(0, c.log.size() - 1) + " (record at offset 4294967301)\n") << c.what;
   }
 }
 

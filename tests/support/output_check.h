@@ -82,7 +82,7 @@ inline uint64_t bits64(const uint8_t* p) {
 inline bool image_decodes(const uint8_t* p, int len) {
   static dp::line_rec decoded[dp::k_line_buf_size];
   int16_t n = 0;
-  const int16_t ok = dp::decmpr(p, len, 3, decoded, &n);
+  const int16_t ok = dp::decmpr(p, len, 3, decoded, &n, -1);
   return ok == 1 && n > 0;
 }
 

@@ -42,7 +42,7 @@ dp::line_rec make_line(double y, std::vector<std::pair<int, int>> pieces) {
 std::vector<dp::line_rec> decode(const std::vector<uint8_t>& payload, int16_t format) {
   static dp::line_rec decoded[dp::k_line_buf_size];
   int16_t n = 0;
-  if (dp::decmpr(payload.data(), static_cast<int32_t>(payload.size()), format, decoded, &n) != 1) return {};
+  if (dp::decmpr(payload.data(), static_cast<int32_t>(payload.size()), format, decoded, &n, -1) != 1) return {};
   return std::vector<dp::line_rec>(decoded, decoded + n);
 }
 
@@ -475,6 +475,32 @@ TEST(AbgenTool, HelpAndBadOptions) {
   const dp_test::tool_result r = dp_test::run_tool(ABGEN_BIN, {"--out", "/nonexistent/x.ab"}, dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("abgen: cannot write /nonexistent/x.ab: ", 0), 0u);
+}
+
+// Only whole option names, each value as the next argument (a negative number too): no
+// abbreviation, no "--name=value", no other argument, "--" no end of the options; the first fault
+// on the line is the one told.
+TEST(AbgenTool, OptionsAreReadWholeAndInTheirOrder) {
+  scratch_dir dir;
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"--dro", "5"}, "unknown option --dro"},
+      {{"--drops=5"}, "unknown option --drops=5"},
+      {{"--help=x"}, "unknown option --help=x"},
+      {{"-hx"}, "unknown option -hx"},
+      {{"--quiet", "x.ab"}, "unknown option x.ab"},
+      {{"--", "--quiet"}, "unknown option --"},
+      {{"--format", "4", "--bogus"}, "bad value for --format: '4' (1, 2 or 3)"},
+      {{"--mu", "-3"}, "bad value for --mu: '-3' (-2 to 20)"},
+  };
+  for (const auto& c : cases) {
+    const dp_test::tool_result r = dp_test::run_tool(ABGEN_BIN, c.args, dir);
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_EQ(r.err, std::string("abgen: ") + c.message + " (see abgen --help)\n");
+  }
+  EXPECT_EQ(dp_test::run_tool(ABGEN_BIN, {"-h"}, dir).out.rfind("usage: abgen", 0), 0u);
 }
 
 TEST(AbgenTool, SameSeedGivesTheSameFilesAnotherSeedOthers) {

@@ -301,7 +301,7 @@ image_shape decode_image(const uint8_t* p, const int32_t len) {
   if (len < 2) return s;
   static line_rec decoded[k_line_buf_size];  // images are read one at a time
   int16_t n = 0;
-  const int16_t r = decmpr(p, len, 3, decoded, &n);
+  const int16_t r = decmpr(p, len, 3, decoded, &n, -1);
   if (r != 1 || n <= 0) return s;
   s.ok = true;
   s.lines = n;

@@ -7,30 +7,10 @@
 // offset and what was expected and found. Images are decoded with the line decoder, which may
 // write its own diagnostic line to standard error for an image it rejects.
 //
-// Particle file: records back to back from offset 0, no file header, little-endian.
-//   Main header record: the 74-byte main_hd (layout in headers/main_header.h), indic = -74.
-//   Particle record (layout in output/particle_output.h):
-//   off       width  type     field
-//   0         2      int16    indic         total length, 34 + img_len_A + img_len_B, < 16382
-//   2         2      int16    len_prev      length of the record before it (0 for the first)
-//   4         8      float64  y_start       line number of the A particle's first line
-//   12        2      int16    eq_diam       mm x 100
-//   14        2      int16    line_no_A     lines of the A particle
-//   16        2      int16    line_no_diff  low byte of line_no(B) - line_no(A), as int8
-//   18        2      int16    diff_lins     trunc(dy_start) + trunc(dy_end) of B against A
-//   20        2      int16    x_min_A, x_min_B (22)
-//   24        2      int16    scale_h (mm per line), scale_a (26), scale_b (28), all x 10000
-//   30        2      int16    img_len_A
-//   32        n_A    bytes    img_A         line-data payload, 8-byte line numbers
-//   32+n_A    2      int16    img_len_B
-//   34+n_A    n_B    bytes    img_B
-//
-// Header file (.shd):                     Raw-header index file (.abh):
-//   off   width  type         field         off    width  type         field
-//   0     5768   int32[1442]  pix_bf        0      5768   int32[1442]  posa_bf
-//   5768  2      int16        oldlen        5768   5768   int32[1442]  posb_bf
-//   5770  74 n   main_hd      headers       11536  8      float64      lastpix_y
-//                                           11544  74 n   main_hd      headers
+// The layouts of the particle file (.sno), the header file (.shd) and the raw-header index file
+// (.abh) are described once, with the program that writes them: output/output_files.h (tables and
+// header records), output/particle_output.h (particle records), headers/main_header.h (the main
+// header record). The constants below are theirs.
 //
 // Raw data file framing: int16 type, int16 payload length, payload; records back to back.
 #pragma once
@@ -42,14 +22,17 @@
 #include <vector>
 
 #include "headers/main_header.h"
+#include "headers/timing_model.h"
+#include "output/output_files.h"
+#include "output/particle_output.h"
 
 namespace dp {
 
-inline constexpr int32_t k_sno_min_particle = 34;     ///< head and both image length fields
-inline constexpr int32_t k_sno_max_particle = 16381;  ///< a particle record is shorter than 16382
-inline constexpr int32_t k_shd_tables = 5770;         ///< pix_bf and oldlen
-inline constexpr int32_t k_abh_tables = 11544;        ///< posa_bf, posb_bf and lastpix_y
-inline constexpr int32_t k_table_minutes = 1442;      ///< minutes 0..1441 of the per-minute tables
+inline constexpr int32_t k_sno_min_particle = k_sno_head + 4;     ///< head and both image length fields
+inline constexpr int32_t k_sno_max_particle = k_max_record - 1;   ///< a particle record is shorter than 16382
+inline constexpr int32_t k_shd_tables = k_shd_table_bytes;        ///< pix_bf and oldlen
+inline constexpr int32_t k_abh_tables = k_abh_table_bytes;        ///< posa_bf, posb_bf and lastpix_y
+inline constexpr int32_t k_table_minutes = k_minutes;             ///< minutes 0..1441 of the per-minute tables
 
 /// Where and what: the first problem met in a file.
 struct sno_fault {
