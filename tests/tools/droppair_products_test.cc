@@ -56,6 +56,34 @@ TEST(ProductsOptions, StepsDivideTheDayAndEdgesIncrease) {
   EXPECT_EQ(dp::bin_of(e, NAN), -1);
 }
 
+// The command line is read from left to right, options and inputs mixed: only whole option names,
+// a value after "=" or as the next argument ("-" and "-5" are values too, or inputs), "--" no end
+// of the options; the first fault on the line is the one told.
+TEST(ProductsOptions, CommandLineIsReadWholeAndInItsOrder) {
+  scratch_dir dir;
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--qu", "--out", "o", "a"}, "unknown option --qu"},
+      {{"a", "--quiet=1", "--out", "o"}, "unknown option --quiet=1"},
+      {{"-hx"}, "unknown option -hx"},
+      {{"a", "--", "b"}, "unknown option --"},
+      {{"--bogus", "--out"}, "unknown option --bogus"},
+      {{"a", "--out"}, "option --out needs a value"},
+      {{"--out=", "a"}, "option --out needs a value"},
+      {{"-", "--out", "o", "--step=-5"}, "--step takes 10 s to 1 day that divide the day (60, 300s, 5min, 1h, 1d), not -5"},
+      {{"--out", "-", "--speed-law", "-"}, "no particle file or directory given"},
+  };
+  for (const auto& c : cases) {
+    const dp_test::tool_result r = dp_test::run_tool(DROPPAIR_PRODUCTS_BIN, c.args, dir);
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_EQ(r.err, "droppair-products: " + c.message + "\nTry 'droppair-products --help'.\n");
+  }
+  for (const char* help : {"-h", "--help=x"})
+    EXPECT_EQ(dp_test::run_tool(DROPPAIR_PRODUCTS_BIN, {"a", help}, dir).out.rfind("usage: droppair-products", 0), 0u);
+}
+
 TEST(ProductsStation, RequiredKeysAndPositionsAreChecked) {
   scratch_dir dir;
   const auto read = [&](const std::string& text, dp::station_info* s, std::string* why) {

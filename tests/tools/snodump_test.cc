@@ -589,6 +589,35 @@ TEST(SnodumpCli, HelpUsageErrorsAndBadFiles) {
   EXPECT_EQ(r.status, 2);
 }
 
+// The command line is read from left to right, options before or after the particle file: only
+// whole option names, a value after "=" or as the next argument (anything but empty, "-x" too),
+// "--" no end of the options; the first fault on the line is the one told.
+TEST(SnodumpCli, OptionsAreReadWholeAndInTheirOrder) {
+  scratch_dir dir;
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--chec", "x.sno"}, "unknown option --chec"},
+      {{"x.sno", "--speed=beard"}, "unknown option --speed=beard"},
+      {{"--csv=1", "x.sno"}, "unknown option --csv=1"},
+      {{"-hx"}, "unknown option -hx"},
+      {{"x.sno", "--"}, "unknown option --"},
+      {{"a.sno", "-", "--bogus"}, "more than one particle file given (a.sno, -)"},
+      {{"x.sno", "--out="}, "option --out needs a file name"},
+      {{"x.sno", "--speed-law", ""}, "option --speed-law needs a value"},
+      {{"--speed-law", "-x", "x.sno"}, "--speed-law takes atlas or beard, not -x"},
+      {{"x.sno", "--raw", "--check"}, "--raw is used only by --check"},
+  };
+  for (const auto& c : cases) {
+    const auto r = run_snodump(dir, c.args);
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_EQ(r.err, "snodump: " + c.message + "\nTry 'snodump --help'.\n");
+  }
+  for (const char* help : {"-h", "--help=x"})
+    EXPECT_EQ(run_snodump(dir, {"x.sno", help}).out.rfind("usage: snodump", 0), 0u) << help;
+}
+
 const std::string k_refused =
     "snodump: refused: the files fail the consistency check (snodump --check tells the first fault); --salvage "
     "reads what can be read\n";

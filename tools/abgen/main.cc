@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <string>
 
+#include <getopt.h>
+
 #include "abgen/recording.h"
 #include "droppair_version.h"
 
@@ -127,9 +129,9 @@ bool write_file(const std::string& path, const std::string& text) {
   std::exit(1);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+/// What the command line asks for. The recording's values go into the plan as they are read, in
+/// the order given.
+struct options {
   recording_plan plan;
   std::string dir, out, truth_path, settings_path, calib_path;
   bool no_truth = false, quiet = false, neutral = false;
@@ -137,116 +139,182 @@ int main(int argc, char** argv) {
   double freq = 34000.0;
   float planes[3] = {6.0f, 6.2f, 6.1f};
   bool duration_given = false;
+};
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string opt = argv[i];
-    const auto value = [&]() -> const char* {
-      if (i + 1 >= argc) usage_error("option " + opt + " needs a value");
-      return argv[++i];
-    };
-    if (opt == "--help" || opt == "-h") {
-      std::fputs(k_usage, stdout);
-      return 0;
-    } else if (opt == "--version") {
-      std::printf("abgen %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
-      return 0;
-    } else if (opt == "--dir") {
-      dir = value();
-    } else if (opt == "--out") {
-      out = value();
-    } else if (opt == "--truth") {
-      truth_path = value();
-    } else if (opt == "--no-truth") {
-      no_truth = true;
-    } else if (opt == "--settings") {
-      settings_path = value();
-    } else if (opt == "--calib") {
-      calib_path = value();
-    } else if (opt == "--format") {
-      const std::string v = value();
-      if (v != "1" && v != "2" && v != "3") usage_error("bad value for --format: '" + v + "' (1, 2 or 3)");
-      set_format(plan.in, static_cast<int16_t>(v[0] - '0'));
-    } else if (opt == "--start") {
-      plan.start = parse_start(value());
-    } else if (opt == "--duration") {
-      plan.duration = number("--duration", value(), 0, 1e6);
-      duration_given = true;
-    } else if (opt == "--drops") {
-      plan.max_drops = static_cast<int64_t>(number("--drops", value(), 1, 1e9));
-    } else if (opt == "--size") {
-      plan.max_bytes = static_cast<uint64_t>(number("--size", value(), 0.001, 4000) * 1e6);
-    } else if (opt == "--header-every") {
-      plan.header_every = static_cast<int32_t>(number("--header-every", value(), 1, 86400));
-    } else if (opt == "--seed") {
-      plan.seed = static_cast<uint64_t>(number("--seed", value(), 0, 9007199254740991.0));
-    } else if (opt == "--rain") {
-      plan.rain.rate_mm_h = number("--rain", value(), 0.01, 500);
-    } else if (opt == "--dsd") {
-      const std::string v = value();
-      if (v == "mp") plan.rain.dsd = dsd_kind::marshall_palmer;
-      else if (v == "gamma") plan.rain.dsd = dsd_kind::gamma;
-      else usage_error("bad value for --dsd: '" + v + "' (mp or gamma)");
-    } else if (opt == "--mu") {
-      plan.rain.mu = number("--mu", value(), -2, 20);
-    } else if (opt == "--dmin") {
-      plan.rain.d_min = number("--dmin", value(), 0.1, 8);
-    } else if (opt == "--dmax") {
-      plan.rain.d_max = number("--dmax", value(), 0.1, 8);
-    } else if (opt == "--splash") {
-      plan.rain.splash = number("--splash", value(), 0, 1);
-    } else if (opt == "--shape") {
-      const std::string v = value();
-      if (v == "bc") plan.rain.shape = shape_law::beard_chuang;
-      else if (v == "sphere") plan.rain.shape = shape_law::sphere;
-      else if (v == "flat") plan.rain.shape = shape_law::flat;
-      else usage_error("bad value for --shape: '" + v + "' (bc, sphere or flat)");
-    } else if (opt == "--freq") {
-      freq = number("--freq", value(), 5000, 100000);
-    } else if (opt == "--planes") {
-      const char* v = value();
-      char tail = 0;
-      if (std::sscanf(v, "%f,%f,%f%c", &planes[0], &planes[1], &planes[2], &tail) != 3)
-        usage_error(std::string("bad value for --planes: '") + v + "' (HBL,HBR,HFR in mm)");
-      for (const float p : planes)
-        if (!(p >= 1.0f && p <= 20.0f)) usage_error(std::string("bad value for --planes: '") + v + "' (1 to 20 mm)");
-    } else if (opt == "--pixels") {
-      const char* v = value();
-      const char* comma = std::strchr(v, ',');
-      if (comma == nullptr) usage_error(std::string("bad value for --pixels: '") + v + "' (A,B in mm)");
-      plan.in.XSCALE0_1 = static_cast<float>(number("--pixels", std::string(v, comma).c_str(), 0.02, 1));
-      plan.in.XSCALE0_2 = static_cast<float>(number("--pixels", comma + 1, 0.02, 1));
-    } else if (opt == "--threshold") {
-      plan.in.threshold = number("--threshold", value(), 0.05, 0.95);
-    } else if (opt == "--neutral-calib") {
-      neutral = true;
-    } else if (opt == "--calib-scale") {
-      calib_scale = number("--calib-scale", value(), 0, 5);
-    } else if (opt == "--wa-wb") {
-      plan.in.wa_wb = static_cast<float>(number("--wa-wb", value(), 0.05, 1));
-    } else if (opt == "--delta-hgt") {
-      const char* v = value();
-      const double n = number("--delta-hgt", v, 0, 32767);
-      if (n != std::floor(n)) usage_error(std::string("bad value for --delta-hgt: '") + v + "' (an integer)");
-      plan.in.delta_hgt = static_cast<int16_t>(n);
-    } else if (opt == "--quiet") {
-      quiet = true;
-    } else {
-      usage_error("unknown option " + opt);
+// The codes getopt_long returns for the long options, above every character.
+enum {
+  opt_help = 256, opt_version, opt_dir, opt_out, opt_truth, opt_no_truth, opt_settings, opt_calib, opt_format,
+  opt_start, opt_duration, opt_drops, opt_size, opt_header_every, opt_seed, opt_rain, opt_dsd, opt_mu, opt_dmin,
+  opt_dmax, opt_splash, opt_shape, opt_freq, opt_planes, opt_pixels, opt_threshold, opt_neutral_calib,
+  opt_calib_scale, opt_wa_wb, opt_delta_hgt, opt_quiet,
+};
+
+const option k_long_options[] = {
+    {"help", no_argument, nullptr, opt_help},
+    {"version", no_argument, nullptr, opt_version},
+    {"dir", required_argument, nullptr, opt_dir},
+    {"out", required_argument, nullptr, opt_out},
+    {"truth", required_argument, nullptr, opt_truth},
+    {"no-truth", no_argument, nullptr, opt_no_truth},
+    {"settings", required_argument, nullptr, opt_settings},
+    {"calib", required_argument, nullptr, opt_calib},
+    {"format", required_argument, nullptr, opt_format},
+    {"start", required_argument, nullptr, opt_start},
+    {"duration", required_argument, nullptr, opt_duration},
+    {"drops", required_argument, nullptr, opt_drops},
+    {"size", required_argument, nullptr, opt_size},
+    {"header-every", required_argument, nullptr, opt_header_every},
+    {"seed", required_argument, nullptr, opt_seed},
+    {"rain", required_argument, nullptr, opt_rain},
+    {"dsd", required_argument, nullptr, opt_dsd},
+    {"mu", required_argument, nullptr, opt_mu},
+    {"dmin", required_argument, nullptr, opt_dmin},
+    {"dmax", required_argument, nullptr, opt_dmax},
+    {"splash", required_argument, nullptr, opt_splash},
+    {"shape", required_argument, nullptr, opt_shape},
+    {"freq", required_argument, nullptr, opt_freq},
+    {"planes", required_argument, nullptr, opt_planes},
+    {"pixels", required_argument, nullptr, opt_pixels},
+    {"threshold", required_argument, nullptr, opt_threshold},
+    {"neutral-calib", no_argument, nullptr, opt_neutral_calib},
+    {"calib-scale", required_argument, nullptr, opt_calib_scale},
+    {"wa-wb", required_argument, nullptr, opt_wa_wb},
+    {"delta-hgt", required_argument, nullptr, opt_delta_hgt},
+    {"quiet", no_argument, nullptr, opt_quiet},
+    {nullptr, 0, nullptr, 0},
+};
+
+/// False for a long option not written out whole and alone: getopt_long also takes abbreviations
+/// (--dr for --drops) and a value after an equals sign (--drops=5), abgen neither.
+bool whole_name(const char* arg) {
+  if (std::strncmp(arg, "--", 2) != 0) return true;
+  for (const option* o = k_long_options; o->name != nullptr; ++o)
+    if (std::strcmp(o->name, arg + 2) == 0) return true;
+  return false;
+}
+
+/// Reads the command line from left to right, each value checked where it stands: --help,
+/// --version and the first usage error end the run there.
+options parse_options(int argc, char** argv) {
+  options o;
+  recording_plan& plan = o.plan;
+  opterr = 0;  // the messages are abgen's own
+  // "-": an argument that is no option comes back in its place, as the value of code 1 (the order
+  // holds, so the first error met is the one told); ":": a value option at the end returns ':'.
+  for (int at = optind;; at = optind) {
+    const int code = getopt_long(argc, argv, "-:h", k_long_options, nullptr);
+    if (code == -1) {
+      // getopt_long ends the options at "--"; to abgen that is an unknown option like any other.
+      if (at < argc) usage_error("unknown option " + std::string(argv[at]));
+      return o;
+    }
+    const std::string opt = argv[at];  // the argument read
+    if (code == 1 || code == '?' || !whole_name(argv[at])) usage_error("unknown option " + opt);
+    if (code == ':') usage_error("option " + opt + " needs a value");
+    const char* const v = optarg;
+    switch (code) {
+      case 'h':
+        if (opt != "-h") usage_error("unknown option " + opt);  // -hx
+        [[fallthrough]];
+      case opt_help:
+        std::fputs(k_usage, stdout);
+        std::exit(0);
+      case opt_version:
+        std::printf("abgen %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
+        std::exit(0);
+      case opt_dir: o.dir = v; break;
+      case opt_out: o.out = v; break;
+      case opt_truth: o.truth_path = v; break;
+      case opt_no_truth: o.no_truth = true; break;
+      case opt_settings: o.settings_path = v; break;
+      case opt_calib: o.calib_path = v; break;
+      case opt_format:
+        if (std::strcmp(v, "1") != 0 && std::strcmp(v, "2") != 0 && std::strcmp(v, "3") != 0)
+          usage_error(std::string("bad value for --format: '") + v + "' (1, 2 or 3)");
+        set_format(plan.in, static_cast<int16_t>(v[0] - '0'));
+        break;
+      case opt_start: plan.start = parse_start(v); break;
+      case opt_duration:
+        plan.duration = number("--duration", v, 0, 1e6);
+        o.duration_given = true;
+        break;
+      case opt_drops: plan.max_drops = static_cast<int64_t>(number("--drops", v, 1, 1e9)); break;
+      case opt_size: plan.max_bytes = static_cast<uint64_t>(number("--size", v, 0.001, 4000) * 1e6); break;
+      case opt_header_every: plan.header_every = static_cast<int32_t>(number("--header-every", v, 1, 86400)); break;
+      case opt_seed: plan.seed = static_cast<uint64_t>(number("--seed", v, 0, 9007199254740991.0)); break;
+      case opt_rain: plan.rain.rate_mm_h = number("--rain", v, 0.01, 500); break;
+      case opt_dsd:
+        if (std::strcmp(v, "mp") == 0) plan.rain.dsd = dsd_kind::marshall_palmer;
+        else if (std::strcmp(v, "gamma") == 0) plan.rain.dsd = dsd_kind::gamma;
+        else usage_error(std::string("bad value for --dsd: '") + v + "' (mp or gamma)");
+        break;
+      case opt_mu: plan.rain.mu = number("--mu", v, -2, 20); break;
+      case opt_dmin: plan.rain.d_min = number("--dmin", v, 0.1, 8); break;
+      case opt_dmax: plan.rain.d_max = number("--dmax", v, 0.1, 8); break;
+      case opt_splash: plan.rain.splash = number("--splash", v, 0, 1); break;
+      case opt_shape:
+        if (std::strcmp(v, "bc") == 0) plan.rain.shape = shape_law::beard_chuang;
+        else if (std::strcmp(v, "sphere") == 0) plan.rain.shape = shape_law::sphere;
+        else if (std::strcmp(v, "flat") == 0) plan.rain.shape = shape_law::flat;
+        else usage_error(std::string("bad value for --shape: '") + v + "' (bc, sphere or flat)");
+        break;
+      case opt_freq: o.freq = number("--freq", v, 5000, 100000); break;
+      case opt_planes: {
+        char tail = 0;
+        if (std::sscanf(v, "%f,%f,%f%c", &o.planes[0], &o.planes[1], &o.planes[2], &tail) != 3)
+          usage_error(std::string("bad value for --planes: '") + v + "' (HBL,HBR,HFR in mm)");
+        for (const float p : o.planes)
+          if (!(p >= 1.0f && p <= 20.0f)) usage_error(std::string("bad value for --planes: '") + v + "' (1 to 20 mm)");
+        break;
+      }
+      case opt_pixels: {
+        const char* comma = std::strchr(v, ',');
+        if (comma == nullptr) usage_error(std::string("bad value for --pixels: '") + v + "' (A,B in mm)");
+        plan.in.XSCALE0_1 = static_cast<float>(number("--pixels", std::string(v, comma).c_str(), 0.02, 1));
+        plan.in.XSCALE0_2 = static_cast<float>(number("--pixels", comma + 1, 0.02, 1));
+        break;
+      }
+      case opt_threshold: plan.in.threshold = number("--threshold", v, 0.05, 0.95); break;
+      case opt_neutral_calib: o.neutral = true; break;
+      case opt_calib_scale: o.calib_scale = number("--calib-scale", v, 0, 5); break;
+      case opt_wa_wb: plan.in.wa_wb = static_cast<float>(number("--wa-wb", v, 0.05, 1)); break;
+      case opt_delta_hgt: {
+        const double n = number("--delta-hgt", v, 0, 32767);
+        if (n != std::floor(n)) usage_error(std::string("bad value for --delta-hgt: '") + v + "' (an integer)");
+        plan.in.delta_hgt = static_cast<int16_t>(n);
+        break;
+      }
+      case opt_quiet: o.quiet = true; break;
     }
   }
+}
+
+/// Checks the options against each other and completes the plan: the duration, the line
+/// frequency, the plane distances and the calibration. Ends the run at a usage error.
+void check_options(options* o) {
+  recording_plan& plan = o->plan;
   if (plan.rain.d_min >= plan.rain.d_max) usage_error("--dmin must be below --dmax");
-  if (!duration_given && (plan.max_drops > 0 || plan.max_bytes > 0)) plan.duration = 0;
+  if (!o->duration_given && (plan.max_drops > 0 || plan.max_bytes > 0)) plan.duration = 0;
   if (plan.duration == 0 && plan.max_drops == 0 && plan.max_bytes == 0)
     usage_error("--duration 0 needs --drops or --size");
-  if (dir.empty() && out.empty()) usage_error("no output place given: --dir DIR or --out FILE");
+  if (o->dir.empty() && o->out.empty()) usage_error("no output place given: --dir DIR or --out FILE");
 
   instrument& in = plan.in;
-  if (!set_frequency(in, freq)) usage_error("no timer divisor gives --freq");
-  if (in.format == 1) planes[1] = planes[2] = planes[0];  // one plane distance in format 1
-  in.HBL = planes[0];
-  in.HBR = planes[1];
-  in.HFR = planes[2];
-  in.calib = neutral ? neutral_calib() : scaled_calib(typical_calib(), calib_scale);
+  if (!set_frequency(in, o->freq)) usage_error("no timer divisor gives --freq");
+  if (in.format == 1) o->planes[1] = o->planes[2] = o->planes[0];  // one plane distance in format 1
+  in.HBL = o->planes[0];
+  in.HBR = o->planes[1];
+  in.HFR = o->planes[2];
+  in.calib = o->neutral ? neutral_calib() : scaled_calib(typical_calib(), o->calib_scale);
+}
+
+/// Writes the files and, unless --quiet, the summary. Returns the exit status.
+int write_recording(const options& o) {
+  const recording_plan& plan = o.plan;
+  const instrument& in = plan.in;
+  std::string out = o.out, truth_path = o.truth_path, settings_path = o.settings_path, calib_path = o.calib_path;
+  const std::string& dir = o.dir;
+  const bool no_truth = o.no_truth;
 
   const std::string name = raw_name(plan.start);
   if (!dir.empty()) {
@@ -293,7 +361,7 @@ int main(int argc, char** argv) {
   if (st.line_limit)
     std::fprintf(stderr, "abgen: stopped where line numbers would no longer fit in 32 bits\n");
 
-  if (!quiet) {
+  if (!o.quiet) {
     std::printf("abgen: %s, format %d, %.0f lines/s, %.1f s of rain (%.2f mm/h, %.1f drops/s)\n",
                 out.c_str(), in.format, in.freq, st.seconds, st.rain_rate, st.drops_per_s);
     std::printf("drops %lld, splash fragments %lld, truth rows %lld, expected %lld\n",
@@ -309,4 +377,12 @@ int main(int argc, char** argv) {
                 secs, secs > 0 ? st.bytes / 1e6 / secs : 0.0);
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options o = parse_options(argc, argv);
+  check_options(&o);
+  return write_recording(o);
 }

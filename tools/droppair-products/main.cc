@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -16,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include <getopt.h>
 #include <netcdf.h>
 
 #include "daily_files.h"
@@ -161,88 +163,165 @@ std::string csv_field(const std::string& s) {
   return q + "\"";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-#ifdef SIGXFSZ
-  // Past a file-size limit a write should fail with its reason, not kill the run.
-  std::signal(SIGXFSZ, SIG_IGN);
-#endif
-  std::string out, step_text, bins_text, station_path, law_text, tolerance_text, summary_path;
-  dp::provenance_source given;
+/// What the command line asks for.
+struct options {
+  std::string out;                  ///< the directory of the daily files
+  std::vector<std::string> inputs;  ///< particle files and directories, in the order given
+  std::string step_text, bins_text, law_text, tolerance_text;  ///< values as given
+  std::string station_path, summary_path;
+  dp::provenance_source given;  ///< --settings and --calibration
   bool keep_implausible = false, no_particles = false, compress_particles = false, only_changed = false, quiet = false;
-  std::vector<std::string> inputs;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i], value;
-    const size_t eq = a.find('=');
-    const bool has_value = a.rfind("--", 0) == 0 && eq != std::string::npos;
-    if (has_value) {
-      value = a.substr(eq + 1);
-      a = a.substr(0, eq);
+  // Set by check_options.
+  dp::grid_layout layout;
+  dp::speed_check check;
+};
+
+/// What parse_options and check_options return when the run goes on.
+constexpr int k_go_on = -1;
+
+// The codes getopt_long returns for the long options, above every character.
+enum {
+  opt_help = 256, opt_version, opt_keep_implausible, opt_no_particles, opt_compress_particles, opt_only_changed,
+  opt_quiet, opt_out, opt_step, opt_bins, opt_station, opt_settings, opt_calibration, opt_speed_law,
+  opt_speed_tolerance, opt_summary,
+};
+
+const option k_long_options[] = {
+    {"help", optional_argument, nullptr, opt_help},  // --help=anything shows the text as well
+    {"version", no_argument, nullptr, opt_version},
+    {"keep-implausible", no_argument, nullptr, opt_keep_implausible},
+    {"no-particles", no_argument, nullptr, opt_no_particles},
+    {"compress-particles", no_argument, nullptr, opt_compress_particles},
+    {"only-changed", no_argument, nullptr, opt_only_changed},
+    {"quiet", no_argument, nullptr, opt_quiet},
+    {"out", required_argument, nullptr, opt_out},
+    {"step", required_argument, nullptr, opt_step},
+    {"bins", required_argument, nullptr, opt_bins},
+    {"station", required_argument, nullptr, opt_station},
+    {"settings", required_argument, nullptr, opt_settings},
+    {"calibration", required_argument, nullptr, opt_calibration},
+    {"speed-law", required_argument, nullptr, opt_speed_law},
+    {"speed-tolerance", required_argument, nullptr, opt_speed_tolerance},
+    {"summary", required_argument, nullptr, opt_summary},
+    {nullptr, 0, nullptr, 0},
+};
+
+/// The string a value option sets.
+std::string* value_of(options* o, int code) {
+  switch (code) {
+    case opt_out: return &o->out;
+    case opt_step: return &o->step_text;
+    case opt_bins: return &o->bins_text;
+    case opt_station: return &o->station_path;
+    case opt_settings: return &o->given.settings;
+    case opt_calibration: return &o->given.calibration;
+    case opt_speed_law: return &o->law_text;
+    case opt_speed_tolerance: return &o->tolerance_text;
+    case opt_summary: return &o->summary_path;
+  }
+  return nullptr;
+}
+
+/// False for a long option cut short: getopt_long takes any unambiguous abbreviation (--qu for
+/// --quiet), droppair-products only the whole name.
+bool whole_name(const char* arg) {
+  if (std::strncmp(arg, "--", 2) != 0) return true;
+  const size_t length = std::strcspn(arg + 2, "=");
+  for (const option* o = k_long_options; o->name != nullptr; ++o)
+    if (std::strlen(o->name) == length && std::strncmp(o->name, arg + 2, length) == 0) return true;
+  return false;
+}
+
+/// The usage error of a value option given none, or an empty one.
+int missing_value(int code) {
+  std::string name;
+  for (const option* o = k_long_options; o->name != nullptr; ++o)
+    if (o->val == code) name = o->name;
+  return usage_error("option --" + name + " needs a value");
+}
+
+/// Reads the command line into *o from left to right: --help and --version end the run where they
+/// stand, and so does the first usage error. Options and inputs may be mixed. Returns k_go_on, or
+/// the exit status of a run that ends here.
+int parse_options(int argc, char** argv, options* o) {
+  opterr = 0;  // the messages are droppair-products' own
+  // "-": an argument that is no option comes back in its place, as the value of code 1 (the order
+  // holds, so the first error met is the one told); ":": a value option at the end returns ':'.
+  for (int at = optind;; at = optind) {
+    const int code = getopt_long(argc, argv, "-:h", k_long_options, nullptr);
+    if (code == -1) {
+      // getopt_long ends the options at "--"; to droppair-products that is an unknown option.
+      if (at < argc) return usage_error("unknown option " + std::string(argv[at]));
+      return k_go_on;
     }
-    const auto take = [&](std::string* dst) {
-      if (has_value) *dst = value;
-      else if (i + 1 < argc) *dst = argv[++i];
-      else return false;
-      return !dst->empty();
-    };
-    std::string* dst = a == "--out"               ? &out
-                       : a == "--step"            ? &step_text
-                       : a == "--bins"            ? &bins_text
-                       : a == "--station"         ? &station_path
-                       : a == "--settings"        ? &given.settings
-                       : a == "--calibration"     ? &given.calibration
-                       : a == "--speed-law"       ? &law_text
-                       : a == "--speed-tolerance" ? &tolerance_text
-                       : a == "--summary"         ? &summary_path
-                                                  : nullptr;
-    bool* flag = a == "--keep-implausible" ? &keep_implausible
-                 : a == "--no-particles"   ? &no_particles
-                 : a == "--compress-particles" ? &compress_particles
-                 : a == "--only-changed"   ? &only_changed
-                 : a == "--quiet"          ? &quiet
-                                           : nullptr;
-    if (a == "--help" || a == "-h") {
-      std::fputs(k_usage, stdout);
-      return 0;
-    } else if (a == "--version" && !has_value) {
-      std::printf("droppair-products %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
-      return 0;
-    } else if (dst != nullptr) {
-      if (!take(dst)) return usage_error("option " + a + " needs a value");
-    } else if (flag != nullptr && !has_value) {
-      *flag = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      return usage_error("unknown option " + std::string(argv[i]));
-    } else {
-      inputs.push_back(a);
+    const std::string arg = argv[at];  // the argument read, with its "=value"
+    if (code != 1 && !whole_name(argv[at])) return usage_error("unknown option " + arg);
+    switch (code) {
+      case 1: o->inputs.push_back(optarg); break;
+      case 'h':
+        if (arg != "-h") return usage_error("unknown option " + arg);  // -hx
+        [[fallthrough]];
+      case opt_help:
+        std::fputs(k_usage, stdout);
+        return 0;
+      case opt_version:
+        std::printf("droppair-products %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
+        return 0;
+      case opt_keep_implausible: o->keep_implausible = true; break;
+      case opt_no_particles: o->no_particles = true; break;
+      case opt_compress_particles: o->compress_particles = true; break;
+      case opt_only_changed: o->only_changed = true; break;
+      case opt_quiet: o->quiet = true; break;
+      case ':':  // a value option at the end
+        return missing_value(optopt);
+      case '?':  // unknown, or a value given to an option that takes none (--quiet=1)
+        return usage_error("unknown option " + arg);
+      default:
+        if (*optarg == '\0') return missing_value(code);
+        *value_of(o, code) = optarg;
+        break;
     }
   }
-  if (out.empty()) return usage_error("no output directory given (--out DIR)");
-  if (inputs.empty()) return usage_error("no particle file or directory given");
+}
 
-  dp::product_meta meta;
-  meta.layout.edges = dp::default_edges();
-  meta.layout.keep_implausible = keep_implausible;
+/// Checks the options and reads the grid layout and the speed check from them. Returns k_go_on,
+/// or the exit status of a usage error.
+int check_options(options* o) {
+  if (o->out.empty()) return usage_error("no output directory given (--out DIR)");
+  if (o->inputs.empty()) return usage_error("no particle file or directory given");
+  o->layout.edges = dp::default_edges();
+  o->layout.keep_implausible = o->keep_implausible;
   std::string why;
-  if (!step_text.empty() && !dp::parse_step(step_text, &meta.layout.step_s, &why)) return usage_error(why);
-  if (!bins_text.empty() && !dp::parse_edges(bins_text, &meta.layout.edges, &why)) return usage_error(why);
-  if (!law_text.empty() && !dp::parse_speed_law(law_text, &meta.check.law))
-    return usage_error("--speed-law takes atlas or beard, not " + law_text);
-  if (!tolerance_text.empty() && !dp::parse_speed_tolerance(tolerance_text, &meta.check))
-    return usage_error("--speed-tolerance takes a share such as 50% or a speed such as 0.5m/s, not " + tolerance_text);
-  meta.particle_deflate = compress_particles ? 1 : 0;
+  if (!o->step_text.empty() && !dp::parse_step(o->step_text, &o->layout.step_s, &why)) return usage_error(why);
+  if (!o->bins_text.empty() && !dp::parse_edges(o->bins_text, &o->layout.edges, &why)) return usage_error(why);
+  if (!o->law_text.empty() && !dp::parse_speed_law(o->law_text, &o->check.law))
+    return usage_error("--speed-law takes atlas or beard, not " + o->law_text);
+  if (!o->tolerance_text.empty() && !dp::parse_speed_tolerance(o->tolerance_text, &o->check))
+    return usage_error("--speed-tolerance takes a share such as 50% or a speed such as 0.5m/s, not " + o->tolerance_text);
+  return k_go_on;
+}
+
+/// The daily files of the inputs, and the summary when asked for. The command line goes into the
+/// files' history.
+int make_products(const options& o, int argc, char** argv) {
+  const std::string& out = o.out;
+  const bool keep_implausible = o.keep_implausible, no_particles = o.no_particles, quiet = o.quiet;
+  dp::product_meta meta;
+  meta.layout = o.layout;
+  meta.check = o.check;
+  meta.particle_deflate = o.compress_particles ? 1 : 0;
   meta.station = dp::no_station();
+  std::string why;
   std::string station_sha;
-  if (!station_path.empty()) {
-    if (!dp::read_station(station_path, &meta.station, &why)) return data_error(why);
-    if (!dp::file_sha256(station_path, &station_sha, &why)) return data_error(why);
+  if (!o.station_path.empty()) {
+    if (!dp::read_station(o.station_path, &meta.station, &why)) return data_error(why);
+    if (!dp::file_sha256(o.station_path, &station_sha, &why)) return data_error(why);
   }
 
   std::vector<std::string> paths;
-  if (!dp::find_particle_files(inputs, &paths, &why)) return data_error(why);
+  if (!dp::find_particle_files(o.inputs, &paths, &why)) return data_error(why);
   dp::input_set set;
-  if (!dp::build_input_set(paths, given, &set, &why)) return data_error(why);
+  if (!dp::build_input_set(paths, o.given, &set, &why)) return data_error(why);
   for (const std::string& note : set.notes) std::fprintf(stderr, "droppair-products: %s\n", note.c_str());
   if (set.files.empty()) return data_error("no usable particle file");
 
@@ -260,7 +339,7 @@ int main(int argc, char** argv) {
   meta.options = "step=" + std::to_string(meta.layout.step_s) + "s bins=" + edges +
                  " speed_law=" + (meta.check.law == dp::speed_law::atlas ? "atlas" : "beard") +
                  " speed_tolerance=" + tol + " keep_implausible=" + (keep_implausible ? "1" : "0") +
-                 " particles=" + (no_particles ? "0" : compress_particles ? "deflate" : "1") +
+                 " particles=" + (no_particles ? "0" : o.compress_particles ? "deflate" : "1") +
                  (station_sha.empty() ? "" : " station_sha256=" + station_sha);
 
   std::error_code ec;
@@ -277,7 +356,7 @@ int main(int argc, char** argv) {
     for (int64_t d = day_of(counted_from(f)); d <= day_of(f.end); ++d) days[d].in.files.push_back(&f);
   for (auto& [d, w] : days) {
     w.in.fingerprint = dp::day_fingerprint(w.in.files, meta);
-    if (!only_changed) continue;
+    if (!o.only_changed) continue;
     const std::string grid = (fs::path(out) / dp::grid_file_name(meta.station_id, d, meta.layout.step_s)).string();
     const std::string table = (fs::path(out) / dp::particle_file_name(meta.station_id, d)).string();
     w.skip = dp::read_fingerprint(grid) == w.in.fingerprint &&
@@ -398,9 +477,9 @@ int main(int argc, char** argv) {
   }
   for (; next != days.end(); ++next) finish_day(next->first, next->second);
 
-  if (!summary_path.empty()) {
-    std::FILE* s = std::fopen(summary_path.c_str(), "wb");
-    if (s == nullptr) return data_error("cannot write " + summary_path);
+  if (!o.summary_path.empty()) {
+    std::FILE* s = std::fopen(o.summary_path.c_str(), "wb");
+    if (s == nullptr) return data_error("cannot write " + o.summary_path);
     std::fprintf(s, "day,status,files,particles,particles_used,rain_mm,recorded_fraction,grid_file,particle_file\n");
     for (size_t i = 0; i < results.size(); ++i) {
       const day_result& r = results[i];
@@ -408,8 +487,21 @@ int main(int argc, char** argv) {
                    r.status.c_str(), r.files, static_cast<long long>(r.particles), static_cast<long long>(r.used), r.rain,
                    r.recorded, csv_field(r.grid).c_str(), csv_field(r.table).c_str());
     }
-    if (std::fclose(s) != 0) return data_error("cannot write " + summary_path);
+    if (std::fclose(s) != 0) return data_error("cannot write " + o.summary_path);
   }
   if (status != 0) end_after_write_failure("some product files were not written");
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+  // Past a file-size limit a write should fail with its reason, not kill the run.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
+  options o;
+  if (const int status = parse_options(argc, argv, &o); status != k_go_on) return status;
+  if (const int status = check_options(&o); status != k_go_on) return status;
+  return make_products(o, argc, argv);
 }

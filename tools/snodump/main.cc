@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include <getopt.h>
+
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
@@ -229,112 +231,206 @@ std::string output_clash(const std::vector<std::pair<const char*, std::string>>&
   return "";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string sno, shd, abh, raw, out, plot, netcdf, minute_csv, law_text, tolerance_text, settings, calibration;
+/// What the command line asks for.
+struct options {
+  std::string sno;  ///< the particle file
+  std::string shd, abh, raw, out, plot, netcdf, minute_csv, settings, calibration;
+  std::string law_text, tolerance_text;  ///< --speed-law and --speed-tolerance as given
   bool csv = false, check = false, keep_implausible = false, salvage = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    std::string value;
-    const size_t eq = a.find('=');
-    const bool has_value = a.rfind("--", 0) == 0 && eq != std::string::npos;
-    if (has_value) {
-      value = a.substr(eq + 1);
-      a = a.substr(0, eq);
+  // Set by check_options.
+  dp::speed_check speed;
+  bool shd_default = false, abh_default = false;  ///< shd and abh are the names beside sno
+};
+
+/// What parse_options and check_options return when the run goes on.
+constexpr int k_go_on = -1;
+
+// The codes getopt_long returns for the long options, above every character.
+enum {
+  opt_help = 256, opt_version, opt_csv, opt_check, opt_salvage, opt_keep_implausible,
+  opt_plot, opt_out, opt_netcdf, opt_minute_csv, opt_settings, opt_calibration, opt_shd, opt_abh, opt_raw,
+  opt_speed_law, opt_speed_tolerance,
+};
+
+const option k_long_options[] = {
+    {"help", optional_argument, nullptr, opt_help},  // --help=anything shows the text as well
+    {"version", no_argument, nullptr, opt_version},
+    {"csv", no_argument, nullptr, opt_csv},
+    {"check", no_argument, nullptr, opt_check},
+    {"salvage", no_argument, nullptr, opt_salvage},
+    {"keep-implausible", no_argument, nullptr, opt_keep_implausible},
+    {"plot", required_argument, nullptr, opt_plot},
+    {"out", required_argument, nullptr, opt_out},
+    {"netcdf", required_argument, nullptr, opt_netcdf},
+    {"minute-csv", required_argument, nullptr, opt_minute_csv},
+    {"settings", required_argument, nullptr, opt_settings},
+    {"calibration", required_argument, nullptr, opt_calibration},
+    {"shd", required_argument, nullptr, opt_shd},
+    {"abh", required_argument, nullptr, opt_abh},
+    {"raw", required_argument, nullptr, opt_raw},
+    {"speed-law", required_argument, nullptr, opt_speed_law},
+    {"speed-tolerance", required_argument, nullptr, opt_speed_tolerance},
+    {nullptr, 0, nullptr, 0},
+};
+
+/// The string a value option sets.
+std::string* value_of(options* o, int code) {
+  switch (code) {
+    case opt_plot: return &o->plot;
+    case opt_out: return &o->out;
+    case opt_netcdf: return &o->netcdf;
+    case opt_minute_csv: return &o->minute_csv;
+    case opt_settings: return &o->settings;
+    case opt_calibration: return &o->calibration;
+    case opt_shd: return &o->shd;
+    case opt_abh: return &o->abh;
+    case opt_raw: return &o->raw;
+    case opt_speed_law: return &o->law_text;
+    case opt_speed_tolerance: return &o->tolerance_text;
+  }
+  return nullptr;
+}
+
+/// False for a long option cut short: getopt_long takes any unambiguous abbreviation (--chec for
+/// --check), snodump only the whole name.
+bool whole_name(const char* arg) {
+  if (std::strncmp(arg, "--", 2) != 0) return true;
+  const size_t length = std::strcspn(arg + 2, "=");
+  for (const option* o = k_long_options; o->name != nullptr; ++o)
+    if (std::strlen(o->name) == length && std::strncmp(o->name, arg + 2, length) == 0) return true;
+  return false;
+}
+
+/// The usage error of a value option given none, or an empty one.
+int missing_value(int code) {
+  std::string name;
+  for (const option* o = k_long_options; o->name != nullptr; ++o)
+    if (o->val == code) name = o->name;
+  const bool file = code != opt_speed_law && code != opt_speed_tolerance;
+  return usage_error("option --" + name + (file ? " needs a file name" : " needs a value"));
+}
+
+/// Reads the command line into *o from left to right: --help and --version end the run where they
+/// stand, and so does the first usage error. Options may follow the particle file. Returns
+/// k_go_on, or the exit status of a run that ends here.
+int parse_options(int argc, char** argv, options* o) {
+  opterr = 0;  // the messages are snodump's own
+  // "-": an argument that is no option comes back in its place, as the value of code 1 (the order
+  // holds, so the first error met is the one told); ":": a value option at the end returns ':'.
+  for (int at = optind;; at = optind) {
+    const int code = getopt_long(argc, argv, "-:h", k_long_options, nullptr);
+    if (code == -1) {
+      // getopt_long ends the options at "--"; to snodump that is an unknown option like any other.
+      if (at < argc) return usage_error("unknown option " + std::string(argv[at]));
+      return k_go_on;
     }
-    const auto take = [&](std::string* dst) {
-      if (has_value) {
-        *dst = value;
-      } else if (i + 1 < argc) {
-        *dst = argv[++i];
-      } else {
-        return false;
-      }
-      return !dst->empty();
-    };
-    if (a == "--help" || a == "-h") {
-      std::fputs(k_usage, stdout);
-      return 0;
-    } else if (a == "--version" && !has_value) {
-      std::printf("snodump %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
-      return 0;
-    } else if (a == "--salvage" && !has_value) {
-      salvage = true;
-    } else if (a == "--csv" && !has_value) {
-      csv = true;
-    } else if (a == "--check" && !has_value) {
-      check = true;
-    } else if (a == "--keep-implausible" && !has_value) {
-      keep_implausible = true;
-    } else if (a == "--plot" || a == "--out" || a == "--shd" || a == "--abh" || a == "--raw" || a == "--netcdf" ||
-               a == "--minute-csv" || a == "--settings" || a == "--calibration") {
-      std::string* dst = a == "--plot" ? &plot : a == "--out" ? &out : a == "--shd" ? &shd : a == "--abh" ? &abh
-                         : a == "--raw" ? &raw : a == "--netcdf" ? &netcdf : a == "--settings" ? &settings
-                         : a == "--calibration" ? &calibration : &minute_csv;
-      if (!take(dst)) return usage_error("option " + a + " needs a file name");
-    } else if (a == "--speed-law" || a == "--speed-tolerance") {
-      if (!take(a == "--speed-law" ? &law_text : &tolerance_text)) return usage_error("option " + a + " needs a value");
-    } else if (a.size() > 1 && a[0] == '-') {
-      return usage_error("unknown option " + std::string(argv[i]));
-    } else if (sno.empty()) {
-      sno = a;
-    } else {
-      return usage_error("more than one particle file given (" + sno + ", " + a + ")");
+    const std::string arg = argv[at];  // the argument read, with its "=value"
+    if (code != 1 && !whole_name(argv[at])) return usage_error("unknown option " + arg);
+    switch (code) {
+      case 1:
+        if (!o->sno.empty()) return usage_error("more than one particle file given (" + o->sno + ", " + optarg + ")");
+        o->sno = optarg;  // an empty argument leaves the place free
+        break;
+      case 'h':
+        if (arg != "-h") return usage_error("unknown option " + arg);  // -hx
+        [[fallthrough]];
+      case opt_help:
+        std::fputs(k_usage, stdout);
+        return 0;
+      case opt_version:
+        std::printf("snodump %s (commit %s)\n", DROPPAIR_VERSION, DROPPAIR_COMMIT);
+        return 0;
+      case opt_csv: o->csv = true; break;
+      case opt_check: o->check = true; break;
+      case opt_salvage: o->salvage = true; break;
+      case opt_keep_implausible: o->keep_implausible = true; break;
+      case ':':  // a value option at the end
+        return missing_value(optopt);
+      case '?':  // unknown, or a value given to an option that takes none (--csv=1)
+        return usage_error("unknown option " + arg);
+      default:
+        if (*optarg == '\0') return missing_value(code);
+        *value_of(o, code) = optarg;
+        break;
     }
   }
-  if (sno.empty()) return usage_error("no particle file given");
-  dp::speed_check speed;
-  if (!law_text.empty() && !dp::parse_speed_law(law_text, &speed.law))
-    return usage_error("--speed-law takes atlas or beard, not " + law_text);
-  if (!tolerance_text.empty() && !dp::parse_speed_tolerance(tolerance_text, &speed))
-    return usage_error("--speed-tolerance takes a share such as 50% or a speed such as 0.5m/s, not " + tolerance_text);
-  const bool products = !netcdf.empty() || !minute_csv.empty() || keep_implausible || !law_text.empty() ||
-                        !tolerance_text.empty() || !settings.empty() || !calibration.empty();
-  if (check && (csv || !plot.empty() || !out.empty() || products))
+}
+
+/// Checks the options against each other and fills in what follows from them: the speed check and
+/// the .shd and .abh beside the particle file. Returns k_go_on, or the exit status of a usage error.
+int check_options(options* o) {
+  if (o->sno.empty()) return usage_error("no particle file given");
+  if (!o->law_text.empty() && !dp::parse_speed_law(o->law_text, &o->speed.law))
+    return usage_error("--speed-law takes atlas or beard, not " + o->law_text);
+  if (!o->tolerance_text.empty() && !dp::parse_speed_tolerance(o->tolerance_text, &o->speed))
+    return usage_error("--speed-tolerance takes a share such as 50% or a speed such as 0.5m/s, not " + o->tolerance_text);
+  const bool products = !o->netcdf.empty() || !o->minute_csv.empty() || o->keep_implausible || !o->law_text.empty() ||
+                        !o->tolerance_text.empty() || !o->settings.empty() || !o->calibration.empty();
+  if (o->check && (o->csv || !o->plot.empty() || !o->out.empty() || products))
     return usage_error("--check cannot be combined with --csv, --plot, --out or the product options");
-  if (check && salvage) return usage_error("--salvage is for the summary, the CSV and the products, not for --check");
+  if (o->check && o->salvage) return usage_error("--salvage is for the summary, the CSV and the products, not for --check");
 #ifndef SNODUMP_NETCDF
-  if (!netcdf.empty()) return usage_error("--netcdf: this snodump was built without the netCDF library");
+  if (!o->netcdf.empty()) return usage_error("--netcdf: this snodump was built without the netCDF library");
 #endif
-  if (!check && !raw.empty()) return usage_error("--raw is used only by --check");
+  if (!o->check && !o->raw.empty()) return usage_error("--raw is used only by --check");
 
-  const bool shd_default = shd.empty(), abh_default = abh.empty();
-  if (shd_default) shd = sibling(sno, ".shd");
-  if (abh_default) abh = sibling(sno, ".abh");
+  o->shd_default = o->shd.empty();
+  o->abh_default = o->abh.empty();
+  if (o->shd_default) o->shd = sibling(o->sno, ".shd");
+  if (o->abh_default) o->abh = sibling(o->sno, ".abh");
+  if (o->check) return k_go_on;
 
+  // An output must not name an input: it would be truncated before it is read.
+  const std::string clash = output_clash(
+      {{"--out", o->out}, {"--plot", o->plot}, {"--netcdf", o->netcdf}, {"--minute-csv", o->minute_csv}},
+      {o->sno, o->shd, o->abh});
+  if (!clash.empty()) return usage_error(clash);
+  return k_go_on;
+}
+
+/// --check: the files against each other.
+int check_run(const options& o) {
   progress_line progress;
   progress.on = SNODUMP_ISATTY(stderr) != 0;
   const dp::progress_fn tick = [&progress](const char* stage, int64_t done, int64_t total) {
     progress.update(stage, done, total);
   };
-
+  const dp::check_paths paths{o.sno, o.shd, o.abh, o.raw};
+  dp::check_report report;
   dp::sno_fault fault;
-  if (check) {
-    const dp::check_paths paths{sno, shd, abh, raw};
-    dp::check_report report;
-    const bool ok = dp::check_files(paths, &report, &fault, tick);
-    progress.clear();
-    if (!ok) return data_error(dp::fault_text(fault));
-    std::printf("%s\n", dp::check_ok_line(paths, report).c_str());
-    return 0;
-  }
+  const bool ok = dp::check_files(paths, &report, &fault, tick);
+  progress.clear();
+  if (!ok) return data_error(dp::fault_text(fault));
+  std::printf("%s\n", dp::check_ok_line(paths, report).c_str());
+  return 0;
+}
 
-  // An output must not name an input: it would be truncated before it is read.
-  const std::string clash =
-      output_clash({{"--out", out}, {"--plot", plot}, {"--netcdf", netcdf}, {"--minute-csv", minute_csv}}, {sno, shd, abh});
-  if (!clash.empty()) return usage_error(clash);
+/// The summary or the CSV, and the plot and the products asked for. The command line goes into
+/// the netCDF file's history.
+int dump(const options& o, [[maybe_unused]] int argc, [[maybe_unused]] char** argv) {
+  progress_line progress;
+  progress.on = SNODUMP_ISATTY(stderr) != 0;
+  const dp::progress_fn tick = [&progress](const char* stage, int64_t done, int64_t total) {
+    progress.update(stage, done, total);
+  };
+  const std::string& sno = o.sno;
+  const std::string& shd = o.shd;
+  const std::string& abh = o.abh;
+  const std::string& out = o.out;
+  const std::string& netcdf = o.netcdf;
+  const dp::speed_check& speed = o.speed;
 
   // The structure first: the particle file must open, and the files must pass the check (the
   // .shd and .abh where they are) before anything is read from them.
+  dp::sno_fault fault;
   {
     dp::sno_walker w;
     if (!dp::walker_open(w, sno, &fault)) return data_error(dp::fault_text(fault));
     dp::walker_close(w);
   }
   std::error_code ec;
-  const bool shd_there = !shd_default || std::filesystem::exists(shd, ec);
-  const bool abh_there = !abh_default || std::filesystem::exists(abh, ec);
+  const bool shd_there = !o.shd_default || std::filesystem::exists(shd, ec);
+  const bool abh_there = !o.abh_default || std::filesystem::exists(abh, ec);
   dp::check_report report;
   const bool sound =
       dp::check_files({sno, shd_there ? shd : "", abh_there ? abh : "", ""}, &report, &fault, tick);
@@ -343,7 +439,7 @@ int main(int argc, char** argv) {
     std::string text = dp::fault_text(fault);
     if (fault.file == sno && fault.offset == 0) return data_error(text + " (is this a particle file?)");
     std::fprintf(stderr, "snodump: %s\n", text.c_str());
-    if (!salvage)
+    if (!o.salvage)
       return data_error("refused: the files fail the consistency check (snodump --check tells the first fault); "
                         "--salvage reads what can be read");
     std::fprintf(stderr, "snodump: --salvage: reading what can be read\n");
@@ -363,17 +459,17 @@ int main(int argc, char** argv) {
                  static_cast<long long>(fault.offset));
     cut_short = true;
   }
-  if (!csv) {
+  if (!o.csv) {
     if (shd_there) {
       summary.have_shd = dp::read_shd(shd, &summary.shd, &fault);
-      if (!summary.have_shd && !shd_default) return data_error(dp::fault_text(fault));
+      if (!summary.have_shd && !o.shd_default) return data_error(dp::fault_text(fault));
       if (!summary.have_shd) summary.shd_note = dp::fault_text(fault);
     } else {
       summary.shd_note = shd + ": not found";
     }
     if (abh_there) {
       summary.have_abh = dp::read_abh(abh, &summary.abh, &fault);
-      if (!summary.have_abh && !abh_default) return data_error(dp::fault_text(fault));
+      if (!summary.have_abh && !o.abh_default) return data_error(dp::fault_text(fault));
       if (!summary.have_abh) summary.abh_note = dp::fault_text(fault);
     } else {
       summary.abh_note = abh + ": not found";
@@ -386,7 +482,7 @@ int main(int argc, char** argv) {
     if (!output_open(text_out, out)) return data_error("cannot write " + out + ": " + std::strerror(errno));
     os = text_out.fp;
   }
-  if (csv) std::fprintf(os, "%s\n", dp::k_csv_columns);
+  if (o.csv) std::fprintf(os, "%s\n", dp::k_csv_columns);
 
   const double start = summary.scan.headers.empty() ? NAN : static_cast<double>(summary.scan.headers.front().hd.main_time);
   summary.speed_rule = dp::speed_check_text(speed);
@@ -395,10 +491,10 @@ int main(int argc, char** argv) {
   // stay empty, which is said when they are asked for.
   dp::efficiency_set efficiency;
   {
-    if (settings.empty()) settings = dp::file_beside(sno, "DROPPAIR.SET");
-    if (calibration.empty()) calibration = dp::file_beside(sno, "corrfact.dat");
+    const std::string settings = o.settings.empty() ? dp::file_beside(sno, "DROPPAIR.SET") : o.settings;
+    const std::string calibration = o.calibration.empty() ? dp::file_beside(sno, "corrfact.dat") : o.calibration;
     std::string why;
-    const bool asked = !netcdf.empty() || !minute_csv.empty();
+    const bool asked = !netcdf.empty() || !o.minute_csv.empty();
     if (!dp::load_efficiency_set(settings, calibration, speed.law, &efficiency, &why) && asked)
       std::fprintf(stderr, "snodump: %s: no detection efficiency, the corrected products are left empty (%s)\n",
                    sno.c_str(), why.c_str());
@@ -427,7 +523,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) meta.history += (i > 0 ? " " : "") + std::string(i == 0 ? "snodump" : argv[i]);
     meta.created = dp::creation_time();
     meta.check = speed;
-    meta.keep_implausible = keep_implausible;
+    meta.keep_implausible = o.keep_implausible;
     if (!dp::netcdf_begin(nc, netcdf, summary.scan.particles, summary.scan, meta, &nc_error, nc_temp))
       netcdf_failed(nc_error);
   }
@@ -435,9 +531,9 @@ int main(int argc, char** argv) {
 
   damage_log damage;
   const auto each = [&](const dp::particle_values& v) {
-    dp::particle_products p = dp::derive_products(v, summary.scan.headers, speed, keep_implausible);
+    dp::particle_products p = dp::derive_products(v, summary.scan.headers, speed, o.keep_implausible);
     dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, summary.scan.headers, v.header));
-    if (csv) std::fprintf(os, "%s\n", dp::csv_row(v, p).c_str());
+    if (o.csv) std::fprintf(os, "%s\n", dp::csv_row(v, p).c_str());
     dp::summary_add(summary, v);
     dp::summary_add_products(summary, p);
     dp::minute_add(minutes, v, p);
@@ -464,7 +560,7 @@ int main(int argc, char** argv) {
 #endif
     return data_error(dp::fault_text(fault));
   }
-  if (!csv) print_summary(os, summary);
+  if (!o.csv) print_summary(os, summary);
   if (os == stdout) {
     if (std::fflush(os) != 0 || std::ferror(os)) return data_error("cannot write standard output");
   } else {
@@ -472,18 +568,18 @@ int main(int argc, char** argv) {
     if (!output_commit(text_out, &why)) return data_error("cannot write " + out + ": " + why);
   }
 
-  if (!plot.empty()) {
+  if (!o.plot.empty()) {
     const std::string title = "Particles of " + std::filesystem::path(sno).filename().string();
     const std::string svg = dp::svg_plot(summary.diam_mm, summary.speed_m_s, title, speed);
     output_file f;
-    if (!output_open(f, plot)) return data_error("cannot write " + plot + ": " + std::strerror(errno));
+    if (!output_open(f, o.plot)) return data_error("cannot write " + o.plot + ": " + std::strerror(errno));
     std::string why;
     if (std::fwrite(svg.data(), 1, svg.size(), f.fp) != svg.size()) {
       why = std::strerror(errno);
       output_discard(f);
-      return data_error("cannot write " + plot + ": " + why);
+      return data_error("cannot write " + o.plot + ": " + why);
     }
-    if (!output_commit(f, &why)) return data_error("cannot write " + plot + ": " + why);
+    if (!output_commit(f, &why)) return data_error("cannot write " + o.plot + ": " + why);
   }
 #ifdef SNODUMP_NETCDF
   if (nc.ncid >= 0) {
@@ -496,13 +592,23 @@ int main(int argc, char** argv) {
     }
   }
 #endif
-  if (!minute_csv.empty()) {
+  if (!o.minute_csv.empty()) {
     output_file f;
-    if (!output_open(f, minute_csv)) return data_error("cannot write " + minute_csv + ": " + std::strerror(errno));
+    if (!output_open(f, o.minute_csv)) return data_error("cannot write " + o.minute_csv + ": " + std::strerror(errno));
     dp::write_minute_csv(f.fp, minutes, start, dp::efficiency_for(efficiency, summary.scan.headers, 0));
     std::string why;
-    if (!output_commit(f, &why)) return data_error("cannot write " + minute_csv + ": " + why);
+    if (!output_commit(f, &why)) return data_error("cannot write " + o.minute_csv + ": " + why);
   }
   if (damage.count > 10) std::fprintf(stderr, "snodump: %lld damaged particle records in all\n", static_cast<long long>(damage.count));
   return (damage.count > 0 || !sound) ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options o;
+  if (const int status = parse_options(argc, argv, &o); status != k_go_on) return status;
+  if (const int status = check_options(&o); status != k_go_on) return status;
+  if (o.check) return check_run(o);
+  return dump(o, argc, argv);
 }
