@@ -28,6 +28,12 @@ void report_syserr(const char* label) {
   else std::fprintf(stderr, "%s\n", text);
 }
 
+void fatal_syserr(const char* label, const int err) {
+  errno = err;
+  report_syserr(label);
+  fatal_end();
+}
+
 const char* system_reason(int err) { return err != 0 ? std::strerror(err) : "write incomplete"; }
 
 std::string file_failure_line(const char* label, const std::string& name, int err) {

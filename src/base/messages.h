@@ -28,6 +28,8 @@ void log_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 /// label gives only the text). Where the last operation set no error (a read that met the end of
 /// the data), the text is "unexpected end of file".
 void report_syserr(const char* label);
+/// A system error ends the run: report_syserr(label) with errno err, then fatal_end().
+[[noreturn]] void fatal_syserr(const char* label, int err);
 /// The system's text for the error number err; for 0 (a write that stopped short without an
 /// error) "write incomplete".
 const char* system_reason(int err);

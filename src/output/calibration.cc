@@ -158,9 +158,7 @@ void tables() {
     log_printf("tables: could not open %s \n", k_corr_file);
     con_printf("could not open %s \n", k_corr_file);
     std::fflush(stdout);
-    errno = err;
-    report_syserr("tables01");
-    fatal_end();
+    fatal_syserr("tables01", err);
   }
 
   // All eight lines are read and the file closed before anything is refused.

@@ -118,6 +118,10 @@ namespace {
   const std::string added = file_failure_line(label.c_str(), name, err);
   fatal_log_first((log + added).c_str(), (console + added).c_str());
 }
+// The same for a step whose console text is its log text after a line feed.
+[[noreturn]] void pixfil_failed(const char* text, const std::string& name) {
+  pixfil_failed(text, ("\n" + std::string(text)).c_str(), name);
+}
 
 // Opens name for update without emptying it, creating it (empty) when it does not exist, so that
 // a file the run cannot write is found before any earlier result is emptied. *created tells
@@ -137,16 +141,15 @@ std::FILE* open_unchanged(const std::string& name, bool* created) {
 void check_outputs_writable(const std::string& hyd_path) {
   std::string level;
   if (!make_dirs(hyd_path, &level))
-    pixfil_failed("pixfil01: could not create sno-file\n", "\npixfil01: could not create sno-file\n", level);
+    pixfil_failed("pixfil01: could not create sno-file\n", level);
   struct step {
     const std::string& name;
-    const char* log;
-    const char* console;
+    const char* text;
   };
   const step steps[] = {
-      {out_files.pix_nam, "pixfil01: could not create sno-file\n", "\npixfil01: could not create sno-file\n"},
-      {out_files.abh_nam, "pixfil09: could not create abh-file\n", "\npixfil09: could not create abh-file\n"},
-      {out_files.hd_nam, "pixfil18: could not create shd-file\n", "\npixfil18: could not create shd-file\n"},
+      {out_files.pix_nam, "pixfil01: could not create sno-file\n"},
+      {out_files.abh_nam, "pixfil09: could not create abh-file\n"},
+      {out_files.hd_nam, "pixfil18: could not create shd-file\n"},
   };
   std::FILE* open[3] = {};
   bool created[3] = {};
@@ -159,7 +162,7 @@ void check_outputs_writable(const std::string& hyd_path) {
       if (created[j]) std::remove(steps[j].name.c_str());
     }
     errno = err;
-    pixfil_failed(steps[k].log, steps[k].console, steps[k].name);
+    pixfil_failed(steps[k].text, steps[k].name);
   }
   for (std::FILE* fp : open) std::fclose(fp);
 }
@@ -195,43 +198,43 @@ void pixfil(const std::string& hyd_path, const std::string& raw_path) {
   const std::string& sno_nam = out_files.pix_nam;
   out_files.sno_fp = open_output(sno_nam, "w+b");
   if (out_files.sno_fp == nullptr)
-    pixfil_failed("pixfil01: could not create sno-file\n", "\npixfil01: could not create sno-file\n", sno_nam);
+    pixfil_failed("pixfil01: could not create sno-file\n", sno_nam);
   if (std::fseek(out_files.sno_fp, 0, SEEK_END) != 0)
-    pixfil_failed("pixfil02: could not set file-pointer\n", "\npixfil02: could not set file-pointer\n", sno_nam);
+    pixfil_failed("pixfil02: could not set file-pointer\n", sno_nam);
   if (std::ftell(out_files.sno_fp) < 0)
-    pixfil_failed("pixfil03: could not get file position\n", "\npixfil03: could not get file position\n", sno_nam);
+    pixfil_failed("pixfil03: could not get file position\n", sno_nam);
 
   // Each table part in one write: a file is either empty or holds its whole table part (a write
   // cut short is cut off again).
   const std::string& abh_nam = out_files.abh_nam;
   out_files.abh_fp = open_output(abh_nam, "wb");
   if (out_files.abh_fp == nullptr)
-    pixfil_failed("pixfil09: could not create abh-file\n", "\npixfil09: could not create abh-file\n", abh_nam);
+    pixfil_failed("pixfil09: could not create abh-file\n", abh_nam);
   const size_t abh = write_abh_table(out_files.abh_fp, timing.posa_bf, timing.posb_bf, 0.0);
   if (abh < static_cast<size_t>(k_abh_table_bytes)) cut_back(abh_nam, 0);
   if (abh < static_cast<size_t>(k_pix_bf_bytes))
     pixfil_failed("pixfil10: could not write to aabh-file\n", "\npixfil10: could not write to abh-file\n", abh_nam);
   if (abh < static_cast<size_t>(2 * k_pix_bf_bytes))
-    pixfil_failed("pixfil11: could not write to abh-file\n", "\npixfil11: could not write to abh-file\n", abh_nam);
+    pixfil_failed("pixfil11: could not write to abh-file\n", abh_nam);
   if (abh < static_cast<size_t>(k_abh_table_bytes))
-    pixfil_failed("pixfil12: could not write to abh-file\n", "\npixfil12: could not write to abh-file\n", abh_nam);
+    pixfil_failed("pixfil12: could not write to abh-file\n", abh_nam);
   if (!reopen_output(out_files.abh_fp, abh_nam))
-    pixfil_failed("pixfil13: could not reopen to abh-file\n", "\npixfil13: could not reopen to abh-file\n", abh_nam);
+    pixfil_failed("pixfil13: could not reopen to abh-file\n", abh_nam);
 
   const std::string& shd_nam = out_files.hd_nam;
   out_files.shd_fp = open_output(shd_nam, "w+b");
   if (out_files.shd_fp == nullptr)
-    pixfil_failed("pixfil18: could not create shd-file\n", "\npixfil18: could not create shd-file\n", shd_nam);
+    pixfil_failed("pixfil18: could not create shd-file\n", shd_nam);
   const size_t shd = write_shd_table(out_files.shd_fp, start_pix_bf, 0);
   if (shd < static_cast<size_t>(k_shd_table_bytes)) cut_back(shd_nam, 0);
   if (shd < static_cast<size_t>(k_pix_bf_bytes))
-    pixfil_failed("pixfil19: could not write to shd-file\n", "\npixfil19: could not write to shd-file\n", shd_nam);
+    pixfil_failed("pixfil19: could not write to shd-file\n", shd_nam);
   if (shd < static_cast<size_t>(k_shd_table_bytes))
-    pixfil_failed("pixfil20: could not write to shd-file\n", "\npixfil20: could not write to shd-file\n", shd_nam);
+    pixfil_failed("pixfil20: could not write to shd-file\n", shd_nam);
   if (!reopen_output(out_files.shd_fp, shd_nam))
-    pixfil_failed("pixfil21: could not reopen shd-file\n", "\npixfil21: could not reopen shd-file\n", shd_nam);
+    pixfil_failed("pixfil21: could not reopen shd-file\n", shd_nam);
   if (std::fseek(out_files.shd_fp, 0, SEEK_END) != 0)
-    pixfil_failed("pixfil31: could not set file pointer\n", "\npixfil31: could not set file pointer\n", shd_nam);
+    pixfil_failed("pixfil31: could not set file pointer\n", shd_nam);
 
   hprintf("pixfil: pos_a=%ld, pos_b=%ld\n", scans.a.pos, scans.b.pos);
 }
