@@ -183,12 +183,6 @@ void w_unlink_assign(particle_rec* rec, cam_queues* cam) {
   unlink_from(rec, &cam->assign_head, &cam->assign_tail);
 }
 
-void clear_w(cam_queues* cam) {
-  while (cam->wait_head != nullptr) w_unlink(cam->wait_head, cam);
-  hprintf2("clear_w:");
-  w_map();
-}
-
 void w_map() {
   if constexpr (k_trace2_on == 1) {
     char map[k_pool_slots + 1];

@@ -74,8 +74,6 @@ void chain_queues(cam_queues* cam);
 void w_unlink(particle_rec* rec, cam_queues* cam);
 /// Removes rec from cam's assign queue and frees it.
 void w_unlink_assign(particle_rec* rec, cam_queues* cam);
-/// Frees every record of cam's wait queue.
-void clear_w(cam_queues* cam);
 /// Trace: the pool occupancy, one character per slot ('.' free, else the tag).
 void w_map();
 /// Releases every line list and returns to the start-up state (tags cleared, cursor 0).

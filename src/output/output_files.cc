@@ -25,24 +25,6 @@ bool write_block(std::FILE* fp, const uint8_t* bytes, size_t n) {
   return std::fwrite(bytes, 1, n, fp) == n;
 }
 
-bool write_minute_table(std::FILE* fp, const int32_t* table) {
-  uint8_t buf[k_pix_bf_bytes];
-  for (int k = 0; k < k_minutes; ++k) store_le32(buf + 4 * k, static_cast<uint32_t>(table[k]));
-  return write_block(fp, buf, sizeof buf);
-}
-
-bool write_oldlen(std::FILE* fp, int16_t oldlen) {
-  uint8_t buf[2];
-  store_le16(buf, static_cast<uint16_t>(oldlen));
-  return write_block(fp, buf, sizeof buf);
-}
-
-bool write_lastpix_y(std::FILE* fp, double lastpix_y) {
-  uint8_t buf[8];
-  store_f64(buf, lastpix_y);
-  return write_block(fp, buf, sizeof buf);
-}
-
 size_t write_shd_table(std::FILE* fp, const int32_t* pix_bf, int16_t oldlen) {
   uint8_t buf[k_shd_table_bytes];
   for (int k = 0; k < k_minutes; ++k) store_le32(buf + 4 * k, static_cast<uint32_t>(pix_bf[k]));

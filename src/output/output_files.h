@@ -74,13 +74,6 @@ void cut_back(const std::string& name, long at);
 /// Creates every missing level of the directory dir (empty: the working directory); false on
 /// failure, with the level that could not be made (up to its separator) in *failed and errno set.
 bool make_dirs(const std::string& dir, std::string* failed);
-/// Writes the 1442 entries of a per-minute table (pix_bf, posa_bf or posb_bf) at the stream's
-/// position as one 5768-byte block; false unless the whole block was written.
-bool write_minute_table(std::FILE* fp, const int32_t* table);
-/// Writes oldlen (the int16 behind pix_bf in the .shd) as one block; false unless written.
-bool write_oldlen(std::FILE* fp, int16_t oldlen);
-/// Writes lastpix_y (the float64 behind posb_bf in the .abh) as one block; false unless written.
-bool write_lastpix_y(std::FILE* fp, double lastpix_y);
 /// Writes the table part of the .shd (pix_bf, then oldlen; 5770 bytes) at the stream's position
 /// in one write; returns the bytes written (0 for a null stream, errno EBADF).
 size_t write_shd_table(std::FILE* fp, const int32_t* pix_bf, int16_t oldlen);

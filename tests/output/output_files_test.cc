@@ -187,16 +187,17 @@ TEST_F(OutputFiles, TableWritesAreLittleEndianBlocks) {
   table[1441] = -2;
   std::FILE* fp = std::fopen(tmp.path("t").c_str(), "w+b");
   ASSERT_NE(fp, nullptr);
-  EXPECT_TRUE(dp::write_minute_table(fp, table));
-  EXPECT_TRUE(dp::write_oldlen(fp, -74));
-  EXPECT_TRUE(dp::write_lastpix_y(fp, 1.5));
+  EXPECT_EQ(dp::write_shd_table(fp, table, -74), 5770u);
+  EXPECT_EQ(dp::write_abh_table(fp, table, table, 1.5), 11544u);
   EXPECT_TRUE(dp::reopen_output(fp, tmp.path("t")));
   ASSERT_NE(fp, nullptr);
   EXPECT_EQ(std::ftell(fp), 0);
   std::fclose(fp);
 
   byte_builder b;
-  b.le32(0x01020304).zeros(4 * 1440).le32(0xFFFFFFFEu).le16(-74).f64(1.5);
+  b.le32(0x01020304).zeros(4 * 1440).le32(0xFFFFFFFEu).le16(-74);
+  for (int k = 0; k < 2; ++k) b.le32(0x01020304).zeros(4 * 1440).le32(0xFFFFFFFEu);
+  b.f64(1.5);
   EXPECT_EQ(read_file(tmp.path("t")), b.out);
 }
 
