@@ -219,8 +219,10 @@ void end_of_data() {
   std::fflush(stdout);
 }
 
-void first_step_setup() {
-  step_state.first_step = 0;
+
+}  // namespace
+
+void start_processing() {
   tables();
   pool.cam_a.assign_tag = '1';
   pool.cam_a.wait_tag = 'V';
@@ -234,8 +236,6 @@ void first_step_setup() {
   pixfil(set_par.HYD_PATH, set_par.RAW_PATH);
 }
 
-}  // namespace
-
 void take_main_header(const uint8_t* p, int32_t len) {
   const header_files files{raw_file.ab_path, out_files.pix_nam, out_files.hd_nam, out_files.abh_nam};
   if (!main_hr(p, len, raw_file.ab_format, files, writer.oldlen)) return;
@@ -244,8 +244,6 @@ void take_main_header(const uint8_t* p, int32_t len) {
 }
 
 int16_t process_step() {
-  if (step_state.first_step == 1) first_step_setup();
-
   timed_flush();
   poll_or_stop();
 

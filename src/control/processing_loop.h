@@ -19,7 +19,6 @@ struct step_state_rec {
   int32_t total = 0;         ///< matched pairs so far
   double last_a = 0.0;       ///< y_count of the last camera-A line appended to its frame store
   double last_b = 0.0;       ///< the same for camera B
-  int16_t first_step = 1;    ///< 1 until the first step's set-up has run
   int16_t fresh_a = 1;       ///< 1 until camera A's frame store has received lines
   int16_t fresh_b = 1;
   int16_t n_frm_a = 0;       ///< lines in camera A's frame store
@@ -49,6 +48,9 @@ void set_loop_options(const loop_options& options);
 /// The header step: a main-header payload read, a new header entered into the header list and
 /// written to the three output files; ends the program on a header it cannot take.
 void take_main_header(const uint8_t* p, int32_t len);
+/// Before the first step: the calibration tables, the queues' tags, the raw data file (opened by
+/// the first progress poll) and the three output files; ends the program on a failure.
+void start_processing();
 /// One step; 1 = call again, 0 = both scans stand at the end of the raw data (run complete).
 int16_t process_step();
 /// Progress poll: opens the raw data file at its first call, shows the display every 100th poll

@@ -176,9 +176,10 @@ int run_program(int argc, const char* const* argv) {
   const int64_t start = static_cast<int64_t>(std::time(nullptr));
   open_error_log(start);
   settings_to_log();  // ends the run when the settings failed, the log now holding why
-  // The count as the original took it: 16 bits.
+  // The argument count is taken as 16 bits, as it always was.
   EvaluateArg(static_cast<int16_t>(cl.args.size()), cl.args.data());
   set_loop_options({cl.quiet, cl.follow_seconds, startup.sno_base, startup.ab_dir});
+  start_processing();
   while (process_step() != 0) {
   }
   std::fflush(stdout);

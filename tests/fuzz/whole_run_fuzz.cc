@@ -59,6 +59,7 @@ bool run_once(const uint8_t* data, size_t size) {
   guarded([&] {
     dp::EvaluateArg(2, argv);
     dp::set_loop_options({false, 0, dp::startup.sno_base, dp::startup.ab_dir});
+    dp::start_processing();
     while (dp::process_step() != 0) {
     }
     finished = true;
