@@ -1,5 +1,8 @@
 #include "lines/frame_compressor.h"
 
+#include <bit>
+#include <cstring>
+
 #include "base/messages.h"
 
 namespace dp {
@@ -9,20 +12,28 @@ namespace {
 constexpr int32_t k_max_code_value = 1023;  // largest value of an 11-bit code
 constexpr int32_t k_max_column = 1024;      // the decoder takes no column beyond
 
+// How one block is to be coded, as the scan finds it.
+struct block_plan {
+  int32_t end;      // one past the block's last line
+  int32_t x_off;    // smallest x_beg of piece 0 over the block
+  int32_t largest;  // largest light value, the longest repetition code
+  int32_t nb_light;
+  int32_t nb_dark;
+};
+
 struct compressor_state {
   uint8_t out[k_frame_limit];
-  uint16_t rep[32768];  // repetitions after each distinct line, by line index
+  uint16_t rep[32768];      // repetitions after each distinct line, by line index
+  block_plan block[32768];  // the blocks of the image, in order
 };
 
 compressor_state cmp;
 
+// Pieces are three 16-bit fields without padding, so equal bytes mean equal pieces.
+static_assert(sizeof(piece_rec) == 3 * sizeof(int16_t));
+
 bool same_line(const line_rec& a, const line_rec& b) {
-  if (a.n_pieces != b.n_pieces) return false;
-  for (int k = 0; k < k_max_pieces; ++k)
-    if (a.piece[k].x_beg != b.piece[k].x_beg || a.piece[k].x_end != b.piece[k].x_end ||
-        a.piece[k].label != b.piece[k].label)
-      return false;
-  return true;
+  return a.n_pieces == b.n_pieces && std::memcmp(a.piece, b.piece, sizeof a.piece) == 0;
 }
 
 /// True when every value of the line fits its code and the block header's x offset.
@@ -40,12 +51,9 @@ bool codable(const line_rec& ln) {
   return true;
 }
 
-/// Width of the codes for a largest value of 1..1023.
+/// Width of the codes for a largest value of 1..1023: 2 + index of its highest bit among 1..9.
 int code_width(const int32_t largest) {
-  int width = 2;
-  for (int bit = 1; bit <= 9; ++bit)
-    if (largest & (1 << bit)) width = 2 + bit;
-  return width;
+  return largest < 2 ? 2 : 1 + std::bit_width(static_cast<uint32_t>(largest));
 }
 
 /// Codes the block lines[i..end) at out[start]; returns the block's length in bytes.
@@ -58,11 +66,15 @@ int32_t write_block(const line_rec* lines, const int32_t i, const int32_t end, c
   while (j < end) {
     const line_rec& ln = lines[j];
     const int n_p = ln.n_pieces;
-    put_bits(w, static_cast<uint32_t>(ln.piece[0].x_beg - x_off), nb_light, false);
-    put_bits(w, static_cast<uint32_t>(ln.piece[0].x_end - ln.piece[0].x_beg), nb_dark, n_p == 1);
-    for (int k = 1; k < n_p; ++k) {
-      put_bits(w, static_cast<uint32_t>(ln.piece[k].x_beg - ln.piece[k - 1].x_end), nb_light, false);
-      put_bits(w, static_cast<uint32_t>(ln.piece[k].x_end - ln.piece[k].x_beg), nb_dark, k == n_p - 1);
+    // Each piece as one light code (the gap before it) and one dark code, appended together.
+    int32_t prev_end = x_off;
+    for (int k = 0; k < n_p; ++k) {
+      const int32_t gap = ln.piece[k].x_beg - prev_end;
+      const int32_t length = ln.piece[k].x_end - ln.piece[k].x_beg;
+      const uint32_t light = code_bits(static_cast<uint32_t>(gap), nb_light, false);
+      const uint32_t dark = code_bits(static_cast<uint32_t>(length), nb_dark, k == n_p - 1);
+      put_raw(w, light | dark << nb_light, nb_light + nb_dark);
+      prev_end = ln.piece[k].x_end;
     }
     const int32_t reps = cmp.rep[j];
     int32_t left = reps;
@@ -84,15 +96,11 @@ int32_t write_block(const line_rec* lines, const int32_t i, const int32_t end, c
   return block_len;
 }
 
-}  // namespace
-
-int16_t cmpr_frm(const int16_t n, const line_rec* lines, int16_t* len, const uint8_t** buf) {
-  if (n < 0) return 0;
-  for (int32_t j = 0; j < n; ++j)
-    if (!codable(lines[j])) return 0;
-
-  store_le16(cmp.out, static_cast<uint16_t>(n));
-  int32_t start = 2;
+/// Scans lines[0..n) into blocks: cmp.block, and cmp.rep for each distinct line. Returns the
+/// number of blocks, or -1 on a line that cannot be coded (a repeated line is codable when the
+/// line it repeats is, so only distinct lines are checked). Writes nothing to cmp.out.
+int32_t plan_blocks(const int32_t n, const line_rec* lines) {
+  int32_t n_blocks = 0;
   int32_t i = 0;
   while (i < n) {
     // Scan the block: its lines, its distinct lines with their repetitions, its largest values.
@@ -107,6 +115,7 @@ int16_t cmpr_frm(const int16_t n, const line_rec* lines, int16_t* len, const uin
     for (;;) {
       if (j == d) {  // a new distinct line
         const line_rec& ln = lines[j];
+        if (!codable(ln)) return -1;
         if (ln.piece[0].x_beg < x_min) x_min = ln.piece[0].x_beg;
         if (ln.piece[0].x_beg > x_max) x_max = ln.piece[0].x_beg;
         for (int k = 0; k < ln.n_pieces; ++k) {
@@ -137,9 +146,27 @@ int16_t cmpr_frm(const int16_t n, const line_rec* lines, int16_t* len, const uin
     if (x_max - x_min > largest_light) largest_light = x_max - x_min;
     if (largest_light > k_max_code_value) largest_light = k_max_code_value;
 
-    start += write_block(lines, i, end, start, x_min, largest_light, code_width(largest_light),
-                         code_width(largest_dark));
+    cmp.block[n_blocks++] = {end, x_min, largest_light, code_width(largest_light),
+                             code_width(largest_dark)};
     i = end;
+  }
+  return n_blocks;
+}
+
+}  // namespace
+
+int16_t cmpr_frm(const int16_t n, const line_rec* lines, int16_t* len, const uint8_t** buf) {
+  if (n < 0) return 0;
+  const int32_t n_blocks = plan_blocks(n, lines);
+  if (n_blocks < 0) return 0;
+
+  store_le16(cmp.out, static_cast<uint16_t>(n));
+  int32_t start = 2;
+  int32_t i = 0;
+  for (int32_t b = 0; b < n_blocks; ++b) {
+    const block_plan& p = cmp.block[b];
+    start += write_block(lines, i, p.end, start, p.x_off, p.largest, p.nb_light, p.nb_dark);
+    i = p.end;
   }
   *len = static_cast<int16_t>(start);
   *buf = cmp.out;

@@ -81,11 +81,11 @@ void fill_range(const line_rec* lines, particle_rec* rec, int first, int last, i
   for (int32_t e = 0; e < count; ++e) {
     const line_rec& from = lines[first + e];
     line_rec& to = rec->lines[e];
+    to = line_rec{};
     int m = 0;
     for (int q = 0, n = pieces_of(from); q < n; ++q) {
       if (from.piece[q].label == label) to.piece[m++] = from.piece[q];
     }
-    for (int q = m; q < k_max_pieces; ++q) to.piece[q] = piece_rec{};
     to.y_count = from.y_count;
     to.n_pieces = static_cast<int16_t>(m);
   }
@@ -126,7 +126,9 @@ int16_t assign_pieces(frame_rec* frame, cam_queues* cam) {
         rec->width = static_cast<int16_t>(ext.max_end - ext.min_beg);
         rec->line_no = static_cast<int16_t>(span);
         fill_range(frame_lines, rec, i, ext.last, label);
-        xrange_lins(rec);
+        // What xrange_lins would find: the line list holds exactly the group's pieces.
+        rec->x_min = ext.min_beg;
+        rec->x_max = ext.max_end;
         count = static_cast<int16_t>(count + 1);
       }
       label = next_label(label);

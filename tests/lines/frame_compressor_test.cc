@@ -154,6 +154,50 @@ void expect_round_trip(const bytes& out, const std::vector<dp::line_rec>& ls) {
   }
 }
 
+/// The writer's stream against a model of a 32-bit accumulator that writes its low 16 bits
+/// whenever a code would fill it and ends with its 4 bytes: same bytes, same length, for streams
+/// of every length up to a few hundred bits, ending on either half of a 32-bit store.
+TEST(BitWriter, StreamMatchesSixteenBitFlushing) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 300; ++round) {
+    uint8_t got[64] = {};
+    dp::bit_writer w;
+    dp::put_bits_reset(w, got, static_cast<int32_t>(sizeof got), 3);
+    bytes want = {0, 0, 0};
+    uint32_t acc = 0;
+    int count = 0;
+    for (int c = 0, n = round % 40; c < n; ++c) {
+      const int width = 1 + static_cast<int>(rng() % 15);
+      const uint32_t value = rng();
+      const bool flag = rng() % 2 == 1;
+      dp::put_bits(w, value, width, flag);
+      const uint32_t code = (value & ((1u << (width - 1)) - 1u)) | (flag ? 1u << (width - 1) : 0u);
+      if (count + width >= 32) {
+        want.push_back(static_cast<uint8_t>(acc));
+        want.push_back(static_cast<uint8_t>(acc >> 8));
+        acc >>= 16;
+        count -= 16;
+      }
+      acc |= code << count;
+      count += width;
+    }
+    dp::put_bits_end(w);
+    for (int b = 0; b < 4; ++b) want.push_back(static_cast<uint8_t>(acc >> (8 * b)));
+    ASSERT_FALSE(w.overflow);
+    ASSERT_EQ(w.pos, static_cast<int32_t>(want.size())) << "round " << round;
+    ASSERT_EQ(bytes(got, got + w.pos), want) << "round " << round;
+  }
+  // A stream that would end one byte beyond the buffer is refused, and nothing lands beyond it.
+  uint8_t small[8] = {};
+  dp::bit_writer w;
+  dp::put_bits_reset(w, small, 6, 0);
+  for (int c = 0; c < 5; ++c) dp::put_bits(w, 0x7ff, 11, true);  // 55 bits: 2 words + 4 bytes
+  dp::put_bits_end(w);
+  EXPECT_TRUE(w.overflow);
+  EXPECT_EQ(small[6], 0);
+  EXPECT_EQ(small[7], 0);
+}
+
 TEST_F(FrameCompressor, SingleLineGivesTheEighteenByteExample) {
   const frame f = compress({make_line(5.0, {{100, 104}})});
   ASSERT_EQ(f.rc, 1);

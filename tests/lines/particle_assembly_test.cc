@@ -348,6 +348,10 @@ TEST_F(Assembly, MatchesThePassFloodOnRandomFrames) {
       ASSERT_EQ(got.width, want.width);
       ASSERT_EQ(got.y_end, want.y_start + want.line_no);
       ASSERT_EQ(got.x_max - got.x_min, want.width);
+      particle_rec rescan = got;  // shares the line list; xrange_lins writes only the copy's range
+      dp::xrange_lins(&rescan);
+      ASSERT_EQ(got.x_min, rescan.x_min);
+      ASSERT_EQ(got.x_max, rescan.x_max);
       for (int e = 0; e < want.line_no; ++e) {
         const line_rec& a = got.lines[e];
         const line_rec& b = want.list[e];
