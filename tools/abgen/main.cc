@@ -13,6 +13,7 @@
 
 #include <getopt.h>
 
+#include "common/long_options.h"
 #include "abgen/recording.h"
 #include "droppair_version.h"
 
@@ -186,12 +187,7 @@ const option k_long_options[] = {
 
 /// False for a long option not written out whole and alone: getopt_long also takes abbreviations
 /// (--dr for --drops) and a value after an equals sign (--drops=5), abgen neither.
-bool whole_name(const char* arg) {
-  if (std::strncmp(arg, "--", 2) != 0) return true;
-  for (const option* o = k_long_options; o->name != nullptr; ++o)
-    if (std::strcmp(o->name, arg + 2) == 0) return true;
-  return false;
-}
+bool whole_name(const char* arg) { return dp::whole_option_name(arg, k_long_options, false); }
 
 /// Reads the command line from left to right, each value checked where it stands: --help,
 /// --version and the first usage error end the run there.

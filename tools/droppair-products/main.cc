@@ -20,6 +20,7 @@
 #include <getopt.h>
 #include <netcdf.h>
 
+#include "common/long_options.h"
 #include "daily_files.h"
 #include "day_grid.h"
 #include "droppair_version.h"
@@ -224,19 +225,11 @@ std::string* value_of(options* o, int code) {
 
 /// False for a long option cut short: getopt_long takes any unambiguous abbreviation (--qu for
 /// --quiet), droppair-products only the whole name.
-bool whole_name(const char* arg) {
-  if (std::strncmp(arg, "--", 2) != 0) return true;
-  const size_t length = std::strcspn(arg + 2, "=");
-  for (const option* o = k_long_options; o->name != nullptr; ++o)
-    if (std::strlen(o->name) == length && std::strncmp(o->name, arg + 2, length) == 0) return true;
-  return false;
-}
+bool whole_name(const char* arg) { return dp::whole_option_name(arg, k_long_options, true); }
 
 /// The usage error of a value option given none, or an empty one.
 int missing_value(int code) {
-  std::string name;
-  for (const option* o = k_long_options; o->name != nullptr; ++o)
-    if (o->val == code) name = o->name;
+  const std::string name = dp::option_name(k_long_options, code);
   return usage_error("option --" + name + " needs a value");
 }
 

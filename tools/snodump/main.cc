@@ -30,6 +30,7 @@
 #define SNODUMP_GETPID() getpid()
 #endif
 
+#include "common/long_options.h"
 #include "droppair_version.h"
 
 #include "sno_check.h"
@@ -293,19 +294,11 @@ std::string* value_of(options* o, int code) {
 
 /// False for a long option cut short: getopt_long takes any unambiguous abbreviation (--chec for
 /// --check), snodump only the whole name.
-bool whole_name(const char* arg) {
-  if (std::strncmp(arg, "--", 2) != 0) return true;
-  const size_t length = std::strcspn(arg + 2, "=");
-  for (const option* o = k_long_options; o->name != nullptr; ++o)
-    if (std::strlen(o->name) == length && std::strncmp(o->name, arg + 2, length) == 0) return true;
-  return false;
-}
+bool whole_name(const char* arg) { return dp::whole_option_name(arg, k_long_options, true); }
 
 /// The usage error of a value option given none, or an empty one.
 int missing_value(int code) {
-  std::string name;
-  for (const option* o = k_long_options; o->name != nullptr; ++o)
-    if (o->val == code) name = o->name;
+  const std::string name = dp::option_name(k_long_options, code);
   const bool file = code != opt_speed_law && code != opt_speed_tolerance;
   return usage_error("option --" + name + (file ? " needs a file name" : " needs a value"));
 }
