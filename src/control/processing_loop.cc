@@ -214,7 +214,7 @@ void end_of_data() {
   }
   flush_particles();
   kb_poll(1);
-  set_cursor(0, 24);
+  console_set_cursor(0, 24);
   con_printf("*********** end of ab-file ***********");
   std::fflush(stdout);
 }
@@ -307,7 +307,7 @@ int16_t kb_poll(int16_t force) {
     open_raw_file();
   }
   if (!g_options.quiet && (force != 0 || (step_state.polls >= 3 && step_state.polls % 100 == 0))) {
-    set_cursor(0, 20);
+    console_set_cursor(0, 20);
     con_printf("%s:%9ld\n%s:%9ld\nA:%9ld\nB:%9ld\n", out_files.pix_nam.c_str(), static_cast<long>(writer.pix_end),
                raw_file.ab_path.c_str(), static_cast<long>(scans.ab_len), static_cast<long>(scans.a.pos),
                static_cast<long>(scans.b.pos));
@@ -318,8 +318,6 @@ int16_t kb_poll(int16_t force) {
   if (force == 0 && step_state.polls % 32 != 1) return 1;
   return console_read_key() == k_key_escape ? 0 : 1;
 }
-
-void set_cursor(int16_t col, int16_t row) { console_set_cursor(col, row); }
 
 void set_loop_options(const loop_options& options) { g_options = options; }
 

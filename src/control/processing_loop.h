@@ -56,8 +56,6 @@ int16_t process_step();
 /// Progress poll: opens the raw data file at its first call, shows the display every 100th poll
 /// (or when force is 1; never when quiet), returns 0 when the user asked to stop, 1 otherwise.
 int16_t kb_poll(int16_t force);
-/// Moves the console cursor to column col, row row.
-void set_cursor(int16_t col, int16_t row);
 /// Back to the start-up state.
 void reset_processing_loop();
 

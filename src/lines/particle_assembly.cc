@@ -97,18 +97,6 @@ inline int16_t next_label(int16_t label) {
   return label == -1 ? int16_t{1} : static_cast<int16_t>(label + 1);
 }
 
-// First and last line index holding a piece labelled label (both -1 when none does).
-void label_range(const line_rec* lines, int n_lines, int16_t label, int* first, int* last) {
-  for (int k = 0, n = clamp_lines(n_lines); k < n; ++k) {
-    for (int q = 0, p = pieces_of(lines[k]); q < p; ++q) {
-      if (lines[k].piece[q].label != label) continue;
-      if (*first < 0) *first = k;
-      *last = k;
-      break;
-    }
-  }
-}
-
 }  // namespace
 
 int16_t assign_pieces(frame_rec* frame, cam_queues* cam) {
@@ -126,7 +114,7 @@ int16_t assign_pieces(frame_rec* frame, cam_queues* cam) {
         rec->width = static_cast<int16_t>(ext.max_end - ext.min_beg);
         rec->line_no = static_cast<int16_t>(span);
         fill_range(frame_lines, rec, i, ext.last, label);
-        // What xrange_lins would find: the line list holds exactly the group's pieces.
+        // The line list holds exactly the group's pieces, so the flood's extent is its x range.
         rec->x_min = ext.min_beg;
         rec->x_max = ext.max_end;
         count = static_cast<int16_t>(count + 1);
@@ -137,53 +125,6 @@ int16_t assign_pieces(frame_rec* frame, cam_queues* cam) {
   hprintf2("** assign_pieces: ");
   w_map();
   return count;
-}
-
-void flood_lab(line_rec* lines, int i, int n_lines, int j, int16_t label) {
-  flood(lines, i, clamp_lines(n_lines), j, label);
-}
-
-int32_t span_lab(const line_rec* lines, int n_lines, int16_t label) {
-  int first = -1;
-  int last = -1;
-  label_range(lines, n_lines, label, &first, &last);
-  return first < 0 ? 0 : last - first + 1;
-}
-
-int16_t width_lab(const line_rec* lines, int n_lines, int16_t label) {
-  int16_t min_beg = 1024;
-  int16_t max_end = 0;
-  for (int k = 0, n = clamp_lines(n_lines); k < n; ++k) {
-    for (int q = 0, p = pieces_of(lines[k]); q < p; ++q) {
-      const piece_rec& piece = lines[k].piece[q];
-      if (piece.label != label) continue;
-      if (piece.x_beg < min_beg) min_beg = piece.x_beg;
-      if (piece.x_end > max_end) max_end = piece.x_end;
-    }
-  }
-  return static_cast<int16_t>(max_end - min_beg);
-}
-
-void fill_lins(const line_rec* lines, particle_rec* rec, int n_lines, int16_t label) {
-  int first = -1;
-  int last = -1;
-  label_range(lines, n_lines, label, &first, &last);
-  if (first >= 0) fill_range(lines, rec, first, last, label);
-}
-
-void xrange_lins(particle_rec* rec) {
-  int16_t x_min = 1024;
-  int16_t x_max = 0;
-  const int32_t n = rec->line_no < rec->lines_cap ? rec->line_no : rec->lines_cap;
-  for (int32_t e = 0; e < n; ++e) {
-    const line_rec& line = rec->lines[e];
-    for (int q = 0, p = pieces_of(line); q < p; ++q) {
-      if (line.piece[q].x_beg < x_min) x_min = line.piece[q].x_beg;
-      if (line.piece[q].x_end > x_max) x_max = line.piece[q].x_end;
-    }
-  }
-  rec->x_min = x_min;
-  rec->x_max = x_max;
 }
 
 }  // namespace dp

@@ -21,16 +21,5 @@ inline constexpr int32_t k_max_span = 14998;
 /// Labels every piece of frame and creates its particles on cam's assign queue, in the order of
 /// their first lines (left to right on one line); returns how many.
 int16_t assign_pieces(frame_rec* frame, cam_queues* cam);
-/// Labels piece j of line i and every unlabelled piece connected to it (never above line i).
-void flood_lab(line_rec* lines, int i, int n_lines, int j, int16_t label);
-/// Last line index - first line index + 1 over the pieces labelled label (0 when none).
-int32_t span_lab(const line_rec* lines, int n_lines, int16_t label);
-/// Largest x_end - smallest x_beg over the pieces labelled label (from 0 and 1024: none gives -1024).
-int16_t width_lab(const line_rec* lines, int n_lines, int16_t label);
-/// Fills rec's line list (entry k = its pieces on its k-th line), y_start and y_end from the pieces
-/// labelled label; line_no is set before. 15000 lines or more are cut to 14999 with an error-log line.
-void fill_lins(const line_rec* lines, particle_rec* rec, int n_lines, int16_t label);
-/// Sets x_min and x_max from rec's own line list (from 1024 and 0).
-void xrange_lins(particle_rec* rec);
 
 }  // namespace dp

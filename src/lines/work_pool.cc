@@ -179,10 +179,6 @@ void w_unlink(particle_rec* rec, cam_queues* cam) {
   unlink_from(rec, &cam->wait_head, &cam->wait_tail);
 }
 
-void w_unlink_assign(particle_rec* rec, cam_queues* cam) {
-  unlink_from(rec, &cam->assign_head, &cam->assign_tail);
-}
-
 void w_map() {
   if constexpr (k_trace2_on == 1) {
     char map[k_pool_slots + 1];

@@ -72,8 +72,6 @@ void check_queue(const char* name, char tag, const particle_rec* oldest);
 void chain_queues(cam_queues* cam);
 /// Removes rec from cam's wait queue and frees it.
 void w_unlink(particle_rec* rec, cam_queues* cam);
-/// Removes rec from cam's assign queue and frees it.
-void w_unlink_assign(particle_rec* rec, cam_queues* cam);
 /// Trace: the pool occupancy, one character per slot ('.' free, else the tag).
 void w_map();
 /// Releases every line list and returns to the start-up state (tags cleared, cursor 0).

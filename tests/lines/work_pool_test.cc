@@ -184,18 +184,6 @@ TEST_F(WorkPool, UnlinkKeepsTheQueueLinked) {
   EXPECT_EQ(recs[2]->prev, nullptr);
 }
 
-TEST_F(WorkPool, UnlinkFromTheAssignQueue) {
-  particle_rec* const a = dp::new_particle(1.0, &pool.cam_b);
-  particle_rec* const b = dp::new_particle(2.0, &pool.cam_b);
-  dp::w_unlink_assign(b, &pool.cam_b);
-  EXPECT_EQ(pool.cam_b.assign_head, a);
-  EXPECT_EQ(pool.cam_b.assign_tail, a);
-  EXPECT_EQ(a->prev, nullptr);
-  dp::w_unlink_assign(a, &pool.cam_b);
-  EXPECT_EQ(pool.cam_b.assign_head, nullptr);
-  EXPECT_EQ(pool.cam_b.assign_tail, nullptr);
-}
-
 TEST_F(WorkPool, ClearFreesTheWaitQueueOnly) {
   for (int n = 0; n < 5; ++n) dp::new_particle(n, &pool.cam_a);
   dp::chain_queues(&pool.cam_a);
@@ -245,7 +233,8 @@ TEST_F(WorkPool, LineListsGrowKeepTheirContentsAndLargeOnesAreGivenBack) {
   small->line_no = 20;
   dp::shrink(small);
   EXPECT_EQ(small->lines, block);  // small lists are left alone
-  dp::w_unlink_assign(small, &pool.cam_a);
+  dp::chain_queues(&pool.cam_a);
+  dp::w_unlink(small, &pool.cam_a);
   EXPECT_EQ(small->lines, block);  // and kept for the slot's next particle
 }
 
