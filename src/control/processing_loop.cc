@@ -29,9 +29,10 @@ step_state_rec step_state;
 
 namespace {
 
-// The matching pass's context: the pair settings, the raw file's format, the particle writer.
+// The matching pass's context: the pair settings, the raw file's format, the particle writer and
+// both cameras' queues.
 match_context match_settings() {
-  return {set_par.WA_WB, set_par.DELTA_HGT, raw_file.ab_format, &net_wr};
+  return {set_par.WA_WB, set_par.DELTA_HGT, raw_file.ab_format, &net_wr, &pool.cam_a, &pool.cam_b};
 }
 
 constexpr scan_labels k_labels_a{"mp01", "mp02", "mp03"};
@@ -64,7 +65,7 @@ camera_view camera_b() {
 void hand_over(const camera_view& c) {
   assign_pieces(&c.frame, &c.queues);
   chain_queues(&c.queues);
-  book_minute(c.kind, &c.frame, c.prev_pos);
+  book_minute(c.kind, &c.frame, c.prev_pos, main_header.base_frequ);
 }
 
 // Appends the n lines decoded last to the camera's frame store. A record whose first line number
@@ -233,12 +234,15 @@ void start_processing() {
     hprintf(" no OEU files ? \n");
   }
   reset_particle_writer();  // the writer starts with the tables pixfil writes
-  pixfil(set_par.HYD_PATH, set_par.RAW_PATH);
+  connect_writer({&timing, &calib});
+  pixfil(set_par.HYD_PATH, set_par.RAW_PATH, raw_file.ab_path);
 }
 
 void take_main_header(const uint8_t* p, int32_t len) {
   const header_files files{raw_file.ab_path, out_files.pix_nam, out_files.hd_nam, out_files.abh_nam};
-  if (!main_hr(p, len, raw_file.ab_format, files, writer.oldlen)) return;
+  const bool is_new = main_hr(p, len, raw_file.ab_format, files, writer.oldlen);
+  set_writer_line_frequency(main_header.base_frequ);  // a repeated header's frequency holds too
+  if (!is_new) return;
   main_tim(main_header.current, main_header.base_frequ);
   write_main_header(main_header.current);
 }

@@ -5,7 +5,6 @@
 
 #include "base/messages.h"
 #include "headers/chronology.h"
-#include "lines/work_pool.h"
 
 namespace dp {
 
@@ -35,8 +34,8 @@ int match_test(const particle_rec* a, const particle_rec* b, const match_context
 }
 
 void find_m(int32_t* total, double match_limit, const match_context& ctx) {
-  cam_queues* const qa = &pool.cam_a;
-  cam_queues* const qb = &pool.cam_b;
+  cam_queues* const qa = ctx.cam_a;
+  cam_queues* const qb = ctx.cam_b;
   if (qa->wait_tail == nullptr) return;
 
   int32_t window = 0;

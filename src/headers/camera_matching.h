@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "lines/line_records.h"
+#include "lines/work_pool.h"
 
 namespace dp {
 
@@ -26,6 +27,8 @@ struct match_context {
   int16_t delta_hgt = 0;  ///< DELTA_HGT of the settings
   int16_t ab_format = 0;  ///< 1, 2 or 3
   void (*write_pair)(const particle_rec* a, const particle_rec* b) = nullptr;
+  cam_queues* cam_a = nullptr;  ///< camera A's queues: matching takes from its wait queue
+  cam_queues* cam_b = nullptr;
 };
 
 /// 1 when a and b can show the same particle, 0 otherwise: both widths non-zero, line counts

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "base/messages.h"
-#include "rawinput/record_scan.h"
 
 namespace dp {
 
@@ -76,7 +75,7 @@ bool minute_of(double y, double f, int32_t* minute) {
   return true;
 }
 
-void book_minute(int16_t kind, const frame_rec* frame, int32_t prev_pos) {
+void book_minute(int16_t kind, const frame_rec* frame, int32_t prev_pos, double base_frequ) {
   if ((kind != 1 && kind != 2) || frame == nullptr || frame->n_lines <= 0) return;
   const bool cam_a = kind == 1;
   int32_t* const pos_bf = cam_a ? timing.posa_bf : timing.posb_bf;
@@ -84,14 +83,13 @@ void book_minute(int16_t kind, const frame_rec* frame, int32_t prev_pos) {
   double& old = cam_a ? timing.old_a : timing.old_b;
 
   int32_t m32 = 0;
-  if (minute_of(frame->lines[0].y_count, main_header.base_frequ, &m32)) {
+  if (minute_of(frame->lines[0].y_count, base_frequ, &m32)) {
     const auto m = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(m32)));
     if (m > minut) {
       if (m <= k_minutes - 1) pos_bf[m] = prev_pos;
       minut = m;
       hprintf(cam_a ? "posa_bf[%d]=%ld \n" : "posb_bf[%d]=%ld \n", int32_t{m}, m <= k_minutes - 1 ? pos_bf[m] : 0);
-      hprintf("minut_a=%d prev_a=%ld pos_a=%ld \n", int32_t{timing.minut_a}, scans.a.prev, scans.a.pos);
-      hprintf("minut_b=%d prev_b=%ld pos_b=%ld \n", int32_t{timing.minut_b}, scans.b.prev, scans.b.pos);
+      hprintf("minut_a=%d minut_b=%d \n", int32_t{timing.minut_a}, int32_t{timing.minut_b});
     }
   }
 

@@ -42,9 +42,10 @@ extern timing_state timing;
 /// time jump: a header that does not start later than every other one.
 void main_tim(const main_hd& hd, double base_frequ);
 /// Minute bookkeeping of one handed-over frame: kind 1 camera A, 2 camera B, any other nothing;
-/// prev_pos is the raw-file offset of the record the camera's scan read last. Ends the run when
-/// a line number of the frame is not above every earlier one of the camera.
-void book_minute(int16_t kind, const frame_rec* frame, int32_t prev_pos);
+/// prev_pos is the raw-file offset of the record the camera's scan read last, base_frequ the line
+/// frequency of the main header read last. Ends the run when a line number of the frame is not
+/// above every earlier one of the camera.
+void book_minute(int16_t kind, const frame_rec* frame, int32_t prev_pos, double base_frequ);
 /// Minute of line y under frequency f, or false when y / (f * 60) is not finite or outside int32.
 bool minute_of(double y, double f, int32_t* minute);
 /// Frees the header list and returns to the start-up state.

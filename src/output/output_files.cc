@@ -10,8 +10,6 @@
 #include "base/messages.h"
 #include "headers/timing_model.h"
 #include "platform/paths.h"
-#include "rawinput/raw_file.h"
-#include "rawinput/record_scan.h"
 
 namespace dp {
 
@@ -151,20 +149,18 @@ void check_outputs_writable(const std::string& hyd_path) {
 
 }  // namespace
 
-void pixfil(const std::string& hyd_path, const std::string& raw_path) {
+void pixfil(const std::string& hyd_path, const std::string& raw_path, const std::string& ab_path) {
   hprintf("pixfil encountered \n");
   hprintf("raw_path=%s \n", raw_path.c_str());
 
-  // The tables as a run begins: no minute indexed yet but minute 0 at offset 0.
+  // The tables as a run begins: no minute indexed yet but minute 0 at offset 0, no raw-file
+  // position.
   int32_t start_pix_bf[k_minutes];
-  for (int k = 0; k < k_minutes; ++k) {
-    timing.posa_bf[k] = 0;
-    timing.posb_bf[k] = 0;
-    start_pix_bf[k] = -1;
-  }
+  for (int k = 0; k < k_minutes; ++k) start_pix_bf[k] = -1;
   start_pix_bf[0] = 0;
+  static const int32_t no_pos_bf[k_minutes] = {};
 
-  const std::string base = split_path(raw_file.ab_path).name;
+  const std::string base = split_path(ab_path).name;
   out_files.abh_nam = raw_path + base + ".abh";
   out_files.pix_nam = hyd_path + base + ".sno";
   out_files.hd_nam = hyd_path + base + ".shd";
@@ -192,7 +188,7 @@ void pixfil(const std::string& hyd_path, const std::string& raw_path) {
   out_files.abh_fp = open_output(abh_nam, "wb");
   if (out_files.abh_fp == nullptr)
     pixfil_failed("pixfil09: could not create abh-file\n", abh_nam);
-  const size_t abh = write_abh_table(out_files.abh_fp, timing.posa_bf, timing.posb_bf, 0.0);
+  const size_t abh = write_abh_table(out_files.abh_fp, no_pos_bf, no_pos_bf, 0.0);
   if (abh < static_cast<size_t>(k_abh_table_bytes)) cut_back(abh_nam, 0);
   if (abh < static_cast<size_t>(k_pix_bf_bytes))
     pixfil_failed("pixfil10: could not write to aabh-file\n", "\npixfil10: could not write to abh-file\n", abh_nam);
@@ -217,9 +213,9 @@ void pixfil(const std::string& hyd_path, const std::string& raw_path) {
     pixfil_failed("pixfil21: could not reopen shd-file\n", shd_nam);
   if (std::fseek(out_files.shd_fp, 0, SEEK_END) != 0)
     pixfil_failed("pixfil31: could not set file pointer\n", shd_nam);
-
-  hprintf("pixfil: pos_a=%ld, pos_b=%ld\n", scans.a.pos, scans.b.pos);
 }
+
+bool sno_open() { return out_files.sno_fp != nullptr; }
 
 namespace {
 

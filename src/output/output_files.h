@@ -58,11 +58,13 @@ struct output_files_state {
 
 extern output_files_state out_files;
 
-/// Creates the three files, named after the raw data file: the .sno and .shd in hyd_path, the
-/// .abh in raw_path (each empty or ending in a separator); either all three streams are open
-/// afterwards or the program ended (the step's texts, each followed by a line naming the file or
-/// directory and the reason).
-void pixfil(const std::string& hyd_path, const std::string& raw_path);
+/// Creates the three files, named after the raw data file ab_path: the .sno and .shd in
+/// hyd_path, the .abh in raw_path (each empty or ending in a separator); either all three streams
+/// are open afterwards or the program ended (the step's texts, each followed by a line naming the
+/// file or directory and the reason). The .abh starts with empty position tables.
+void pixfil(const std::string& hyd_path, const std::string& raw_path, const std::string& ab_path);
+/// True while the .sno is open.
+bool sno_open();
 /// Closes fp when open and reopens name in "r+b" (unbuffered, positioned at the start); false,
 /// with fp null and errno from the close or the open, when either fails (a failed close can be
 /// the report of an earlier write that did not reach the disk).

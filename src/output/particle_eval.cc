@@ -4,16 +4,13 @@
 #include <cmath>
 
 #include "base/messages.h"
-#include "headers/timing_model.h"
-#include "output/calibration.h"
 
 namespace dp {
 
 namespace {
 
 // The header that holds for a particle starting at line t, or the end of the program.
-const main_hd& header_for(double t) {
-  const hd_node* n = timing.head;
+const main_hd& header_for(const hd_node* n, double t) {
   if (n == nullptr) fatal_announced("eval_dr 01: no main header in file ?!? \n");
   if (n->next == nullptr) {
     if (t >= n->line) return n->hd;
@@ -69,8 +66,9 @@ int line_extent(const line_rec& line) {
   return line.piece[n - 1].x_end - line.piece[0].x_beg;
 }
 
-bool eval_dr(const particle_rec* a, const particle_rec* b, eval_result* out) {
-  const main_hd& hd = header_for(a->y_start);
+bool eval_dr(const particle_rec* a, const particle_rec* b, const eval_inputs& in, eval_result* out) {
+  const calibration_state& calib = *in.calib;
+  const main_hd& hd = header_for(in.headers, a->y_start);
 
   const int sum_a = a->x_min + a->x_max;
   const int sum_b = b->x_min + b->x_max;

@@ -1,8 +1,8 @@
 // Evaluation of a matched pair: the main header that holds for it, the pixel sizes of both
 // cameras and the vertical scale at its position with their calibration corrections, the
 // fragmentation verdict, and the equivalent-volume diameter. Reads the header list, the two
-// particles and the calibration tables; changes none of them, keeps no reference to them and
-// keeps no state of its own. Never prints, except the fatal report when no header holds.
+// particles and the calibration tables it is handed; changes none of them, keeps no reference to
+// them and keeps no state of its own. Never prints, except the fatal report when no header holds.
 //
 // Arithmetic: every formula is evaluated in double from the single-precision inputs, left to
 // right as written, and rounded to single precision where its result is stored (centres,
@@ -10,7 +10,9 @@
 // diameter). A table index that is not finite or falls outside 0..511 applies no correction.
 #pragma once
 
+#include "headers/timing_model.h"
 #include "lines/line_records.h"
+#include "output/calibration.h"
 
 namespace dp {
 
@@ -30,11 +32,17 @@ struct eval_result {
   float scale_h = 0;
 };
 
+/// What the evaluation reads of the run: the timing model's header list and the calibration tables.
+struct eval_inputs {
+  const hd_node* headers = nullptr;
+  const calibration_state* calib = nullptr;
+};
+
 /// Evaluates the pair (a, b); true when accepted (then *out is set), false when rejected as
 /// fragmented. Ends the program when no main header holds for y_start(a): header lookup walks
 /// the list from its head and takes the first node n with n.line <= t <= next(n).line (upper
 /// bound inclusive), else the last node if t >= its line.
-bool eval_dr(const particle_rec* a, const particle_rec* b, eval_result* out);
+bool eval_dr(const particle_rec* a, const particle_rec* b, const eval_inputs& in, eval_result* out);
 
 /// Extent of a line: x_end of its last piece minus x_beg of its first (0 for a line without
 /// pieces; a count above 6 counts as 6).

@@ -6,7 +6,6 @@
 #include "base/byte_order.h"
 #include "base/messages.h"
 #include "lines/frame_compressor.h"
-#include "output/particle_eval.h"
 
 namespace dp {
 
@@ -42,9 +41,10 @@ int16_t field16(double v) {
   return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(static_cast<int64_t>(v))));
 }
 
-int pix_out(const particle_rec* a, const particle_rec* b, int16_t len_prev, uint8_t* stage, uint8_t head[k_sno_head]) {
+int pix_out(const particle_rec* a, const particle_rec* b, const eval_inputs& in, int16_t len_prev, uint8_t* stage,
+            uint8_t head[k_sno_head]) {
   eval_result ev;
-  if (!eval_dr(a, b, &ev)) return 0;
+  if (!eval_dr(a, b, in, &ev)) return 0;
 
   // The compressor's buffer is overwritten by its next call: A is copied out before B is coded.
   const int32_t len_a = stage_image(a, 'A', stage, 0);

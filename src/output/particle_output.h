@@ -34,6 +34,7 @@
 #include <cstdint>
 
 #include "lines/line_records.h"
+#include "output/particle_eval.h"
 
 namespace dp {
 
@@ -41,10 +42,11 @@ inline constexpr int k_sno_head = 30;
 inline constexpr int k_img_stage = 240000;
 inline constexpr int32_t k_max_record = 16382;  ///< a record must be shorter than this
 
-/// Builds the record of pair (a, b): head[0..30) and the tail in stage (indic - 30 bytes);
-/// len_prev is the length of the record before it. Returns 1 when complete, 0 when the pair is
+/// Builds the record of pair (a, b), evaluated from in: head[0..30) and the tail in stage
+/// (indic - 30 bytes); len_prev is the length of the record before it. Returns 1 when complete, 0 when the pair is
 /// dropped.
-int pix_out(const particle_rec* a, const particle_rec* b, int16_t len_prev, uint8_t* stage, uint8_t head[k_sno_head]);
+int pix_out(const particle_rec* a, const particle_rec* b, const eval_inputs& in, int16_t len_prev, uint8_t* stage,
+            uint8_t head[k_sno_head]);
 
 /// The 16-bit field of v: low 16 bits of trunc(v); 0 when v is not finite or outside int64.
 int16_t field16(double v);

@@ -5,7 +5,6 @@
 
 #include "base/byte_order.h"
 #include "base/messages.h"
-#include "headers/main_header.h"
 #include "output/output_files.h"
 #include "platform/clock.h"
 
@@ -23,6 +22,7 @@ void flush(uint32_t now) {
     writer.sno_size += writer.sno_fill;
     // The tables go out after the records they point at.
     writer.lastpix_y = writer.buffered_y;
+    const timing_state& timing = *writer.sources.timing;
     rewrite_tables(writer.pix_bf, writer.oldlen, timing.posa_bf, timing.posb_bf, writer.lastpix_y);
   }
   writer.force_flush = 0;
@@ -33,7 +33,7 @@ void flush(uint32_t now) {
 // Enters the record about to be placed at sno_size + sno_fill into the minute index.
 void index_minute(double y) {
   int32_t m32 = 0;
-  if (!minute_of(y, main_header.base_frequ, &m32)) return;
+  if (!minute_of(y, writer.line_frequ, &m32)) return;
   const auto m = static_cast<int16_t>(m32);
   if (m <= writer.minut_pix) return;
   const int last = m < k_minutes - 1 ? m : k_minutes - 1;
@@ -44,15 +44,20 @@ void index_minute(double y) {
 
 }  // namespace
 
+void connect_writer(const writer_sources& sources) { writer.sources = sources; }
+
+void set_writer_line_frequency(double base_frequ) { writer.line_frequ = base_frequ; }
+
 void net_wr(const particle_rec* a, const particle_rec* b) {
-  if (out_files.sno_fp == nullptr)
+  if (!sno_open())
     fatal_console_first("sno-file does not exist!", "net_wr: sno-file does not exist!");
 
   uint8_t head[k_sno_head];
   const bool pair = a != nullptr && b != nullptr;
   int32_t rec_len = 0;
   if (pair) {
-    if (pix_out(a, b, writer.oldlen, writer.img_stage, head) == 0) return;
+    const eval_inputs in{writer.sources.timing->head, writer.sources.calib};
+    if (pix_out(a, b, in, writer.oldlen, writer.img_stage, head) == 0) return;
     if (!(a->y_start > writer.lastpix_y)) return;
     rec_len = load_les16(head);
   }
@@ -92,6 +97,8 @@ void write_main_header(const main_hd& hd) {
 }
 
 void reset_particle_writer() {
+  writer.sources = writer_sources{};
+  writer.line_frequ = 0;
   writer.sno_fill = 0;
   writer.force_flush = 0;
   writer.last_flush = 0;

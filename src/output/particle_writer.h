@@ -4,6 +4,9 @@
 // record), indexing each record's minute in pix_bf; every non-empty block rewrites the table parts
 // at the head of the .shd and the .abh. New main headers go through it too, after the records
 // before them. Owns the buffer and the writer state below. Never keeps a reference to a particle.
+// What it reads of other units (the timing model's header list and position tables, the
+// calibration tables, the current line frequency) it is handed by the caller: connect_writer
+// before the first record, set_writer_line_frequency at every main header read.
 // The layouts of the three files are described in output_files.h.
 //
 // Every failed operation of a flush ends the program with exit status 1: after a failed reopen
@@ -17,6 +20,7 @@
 
 #include "headers/timing_model.h"
 #include "lines/line_records.h"
+#include "output/calibration.h"
 #include "output/particle_output.h"
 
 namespace dp {
@@ -24,7 +28,15 @@ namespace dp {
 inline constexpr int32_t k_sno_buf = 100000;
 inline constexpr uint32_t k_flush_seconds = 3;  ///< a flush is due when more have passed
 
+/// What the writer reads of the run without owning it.
+struct writer_sources {
+  const timing_state* timing = nullptr;      ///< header list (evaluation), posa_bf/posb_bf (.abh)
+  const calibration_state* calib = nullptr;  ///< the evaluation's correction tables
+};
+
 struct particle_writer_state {
+  writer_sources sources;
+  double line_frequ = 0;       ///< of the main header read last: minutes of the .shd index
   uint8_t sno_buf[k_sno_buf];
   uint8_t img_stage[k_img_stage];  ///< tail of the record being built (from img_len_A on)
   int32_t sno_fill = 0;        ///< bytes used in sno_buf
@@ -42,6 +54,10 @@ struct particle_writer_state {
 
 extern particle_writer_state writer;
 
+/// Gives the writer what it reads of other units; before the first net_wr or flush.
+void connect_writer(const writer_sources& sources);
+/// The line frequency of the main header read last (a repeated header's too).
+void set_writer_line_frequency(double base_frequ);
 /// Hands a matched pair to the writer (a and b both set), or with both null gives it a chance
 /// to flush. Ends the program when the .sno is not open or an operation of a flush fails.
 void net_wr(const particle_rec* a, const particle_rec* b);
@@ -52,7 +68,7 @@ void flush_particles();
 /// cannot be written (the file and the system's reason named), leaving each file with whole
 /// records.
 void write_main_header(const main_hd& hd);
-/// Back to the start-up state (pix_bf as the output file set creates it: entry 0 is 0, all
+/// Back to the start-up state, not connected (pix_bf as the output file set creates it: entry 0 is 0, all
 /// others -1; sno_size 0).
 void reset_particle_writer();
 

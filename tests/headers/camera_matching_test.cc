@@ -77,11 +77,11 @@ class FindM : public testing::Test {
     dp::pool.cam_b.assign_tag = '2';
     dp::pool.cam_b.wait_tag = 'W';
     dp::reset_chronology();
-    ctx = {0.7f, 5, 3, &dp::net_wr};
+    ctx = {0.7f, 5, 3, &dp::net_wr, &dp::pool.cam_a, &dp::pool.cam_b};
     dp::reset_timing();
     dp::reset_main_header();
-    dp::main_header.base_frequ = 1000.0;
     dp::reset_particle_writer();
+    dp_test::connect_writer(1000.0);
     dp_test::calibration_ones();
     headers.reset(new header_list{{0.0, simple_header()}});
     files = std::make_unique<dp_test::output_set>();

@@ -68,7 +68,7 @@ class MainHeader : public testing::Test {
     dp::set_par.HYD_PATH = tmp.dir + "/hyd/";
     dp::raw_file.ab_path = tmp.path(raw_name);
     dp::raw_file.ab_format = format;
-    dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
+    dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH, dp::raw_file.ab_path);
   }
   // One main header as either scan meets it; returns the console text.
   static std::string feed(int format, const header_values& h) {

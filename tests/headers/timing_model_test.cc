@@ -148,9 +148,9 @@ TEST_F(TimingModel, MinuteOfALine) {
 }
 
 TEST_F(TimingModel, EachMinuteKeepsThePositionOfItsFirstFrame) {
-  dp::book_minute(1, frame_of({3 * k_min + 10, 3 * k_min + 11}).get(), 1000);
-  dp::book_minute(1, frame_of({3 * k_min + 500}).get(), 2000);
-  dp::book_minute(1, frame_of({5 * k_min + 1}).get(), 3000);
+  dp::book_minute(1, frame_of({3 * k_min + 10, 3 * k_min + 11}).get(), 1000, k_freq);
+  dp::book_minute(1, frame_of({3 * k_min + 500}).get(), 2000, k_freq);
+  dp::book_minute(1, frame_of({5 * k_min + 1}).get(), 3000, k_freq);
   EXPECT_EQ(dp::timing.posa_bf[3], 1000);
   EXPECT_EQ(dp::timing.posa_bf[4], 0);
   EXPECT_EQ(dp::timing.posa_bf[5], 3000);
@@ -158,26 +158,25 @@ TEST_F(TimingModel, EachMinuteKeepsThePositionOfItsFirstFrame) {
   EXPECT_EQ(dp::timing.old_a, 5 * k_min + 1);
   // Camera B keeps its own tables.
   EXPECT_EQ(dp::timing.minut_b, -1);
-  dp::book_minute(2, frame_of({0.5}).get(), 77);
+  dp::book_minute(2, frame_of({0.5}).get(), 77, k_freq);
   EXPECT_EQ(dp::timing.posb_bf[0], 77);
   EXPECT_EQ(dp::timing.posa_bf[0], 0);
   EXPECT_EQ(dp::timing.minut_b, 0);
   // Any other kind does nothing.
-  dp::book_minute(3, frame_of({9 * k_min}).get(), 5);
+  dp::book_minute(3, frame_of({9 * k_min}).get(), 5, k_freq);
   EXPECT_EQ(dp::timing.posa_bf[9] | dp::timing.posb_bf[9], 0);
 }
 
 TEST_F(TimingModel, MinutesBeyondTheTablesAreNotWritten) {
   const dp::timing_state before = dp::timing;
-  dp::book_minute(1, frame_of({1442 * k_min + 5}).get(), 1234);
+  dp::book_minute(1, frame_of({1442 * k_min + 5}).get(), 1234, k_freq);
   EXPECT_EQ(dp::timing.minut_a, 1442);
   for (int k = 0; k < dp::k_minutes; ++k) ASSERT_EQ(dp::timing.posa_bf[k], before.posa_bf[k]);
   // A minute of more than 16 bits is taken by its low 16 bits: 65536 + 1500 -> 1500, above 1442.
-  dp::book_minute(1, frame_of({(65536 + 1500) * k_min}).get(), 1);
+  dp::book_minute(1, frame_of({(65536 + 1500) * k_min}).get(), 1, k_freq);
   EXPECT_EQ(dp::timing.minut_a, 1500);
   // Without a usable frequency the minute is skipped, but the order check still runs.
-  dp::main_header.base_frequ = 0.0;
-  dp::book_minute(1, frame_of({1e12}).get(), 9);
+  dp::book_minute(1, frame_of({1e12}).get(), 9, 0.0);
   EXPECT_EQ(dp::timing.minut_a, 1500);
   EXPECT_EQ(dp::timing.old_a, 1e12);
 }
@@ -187,22 +186,22 @@ TEST_F(TimingModel, LineNumbersThatDoNotGrowEndTheRun) {
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::book_minute(1, frame_of({100, 101, 101}).get(), 0);
+        dp::book_minute(1, frame_of({100, 101, 101}).get(), 0, k_freq);
       },
       testing::ExitedWithCode(1),
       dp_test::exact_re(announce + "old_a=101 line_buf[2].y_count=101 \nneg. time jump in A \n"));
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::book_minute(1, frame_of({0.0}).get(), 0);
+        dp::book_minute(1, frame_of({0.0}).get(), 0, k_freq);
       },
       testing::ExitedWithCode(1), dp_test::exact_re(announce + "old_a=0 line_buf[0].y_count=0 \nneg. time jump in A \n"));
 
-  dp::book_minute(2, frame_of({500, 501}).get(), 0);
+  dp::book_minute(2, frame_of({500, 501}).get(), 0, k_freq);
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::book_minute(2, frame_of({499.5, 502}).get(), 0);
+        dp::book_minute(2, frame_of({499.5, 502}).get(), 0, k_freq);
       },
       testing::ExitedWithCode(1), dp_test::exact_re(announce + "y_count=499\nneg. time jump in B \n"));
 }

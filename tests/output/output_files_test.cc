@@ -57,11 +57,11 @@ TEST_F(OutputFiles, PixfilCreatesTheThreeFilesWithTheirStartContents) {
   std::filesystem::create_directory(tmp.path("raw"));
   dp::set_par.RAW_PATH = tmp.path("raw/");
   dp::set_par.HYD_PATH = tmp.path("hyd/day/");  // missing, both levels: pixfil creates them
-  // Leftovers of an earlier run in memory are replaced by the start values.
+  // The new .abh starts with empty position tables whatever the timing model holds.
   dp::timing.posa_bf[7] = 99;
   dp::timing.posb_bf[1441] = 5;
 
-  dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
+  dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH, dp::raw_file.ab_path);
 
   EXPECT_EQ(dp::out_files.abh_nam, tmp.path("raw/V05123_1.abh"));
   EXPECT_EQ(dp::out_files.pix_nam, tmp.path("hyd/day/V05123_1.sno"));
@@ -72,7 +72,6 @@ TEST_F(OutputFiles, PixfilCreatesTheThreeFilesWithTheirStartContents) {
   EXPECT_EQ(std::ftell(dp::out_files.sno_fp), 0);
   EXPECT_EQ(std::ftell(dp::out_files.shd_fp), 5770);
   EXPECT_EQ(std::ftell(dp::out_files.abh_fp), 0);
-  for (int k = 0; k < dp::k_minutes; ++k) ASSERT_EQ(dp::timing.posa_bf[k] | dp::timing.posb_bf[k], 0) << k;
 
   EXPECT_EQ(read_file(tmp.path("raw/V05123_1.abh")), bytes(11544, 0));
   EXPECT_EQ(read_file(tmp.path("hyd/day/V05123_1.shd")), fresh_shd());
@@ -85,7 +84,7 @@ TEST_F(OutputFiles, EmptyPathsPutTheFilesInTheWorkingDirectoryAndReplaceOldOnes)
   dp_test::write_file(tmp.path("V05123_1.shd"), bytes(9000, 7));
   dp_test::write_file(tmp.path("V05123_1.abh"), bytes(20000, 7));
 
-  dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
+  dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH, dp::raw_file.ab_path);
 
   EXPECT_EQ(dp::out_files.pix_nam, "V05123_1.sno");
   EXPECT_EQ(dp::out_files.hd_nam, "V05123_1.shd");
@@ -119,7 +118,7 @@ TEST_F(OutputFiles, ParticleDirectoryThatCannotBeMadeFailsAtTheSnoFileNamingTheL
   EXPECT_EXIT(
       {
         dp_test::console_to_log();
-        dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
+        dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH, dp::raw_file.ab_path);
       },
       testing::ExitedWithCode(1),
       dp_test::exact_re(pixfil_texts("pixfil01: could not create sno-file\n", tmp.path("blocker/"),
@@ -156,7 +155,7 @@ TEST_F(OutputFiles, OutputThatCannotBeOpenedLeavesEveryEarlierFileAsItWas) {
     EXPECT_EXIT(
         {
           dp_test::console_to_log();
-          dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
+          dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH, dp::raw_file.ab_path);
         },
         testing::ExitedWithCode(1), dp_test::exact_re(pixfil_texts(c.log, failed, c.reason)));
     for (const char* name : {"V05123_1.sno", "V05123_1.shd", "V05123_1.abh"}) {
@@ -174,7 +173,7 @@ TEST_F(OutputFiles, TablePartCutShortEndsTheRunAndIsCutOff) {
       {
         dp_test::console_to_log();
         limit_file_size(11000);
-        dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH);
+        dp::pixfil(dp::set_par.HYD_PATH, dp::set_par.RAW_PATH, dp::raw_file.ab_path);
       },
       testing::ExitedWithCode(1),
       dp_test::exact_re(pixfil_texts("pixfil11: could not write to abh-file\n", "V05123_1.abh", "File too large")));

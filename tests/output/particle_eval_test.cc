@@ -19,7 +19,7 @@ using dp_test::test_particle;
 
 dp::eval_result evaluate(const test_particle& a, const test_particle& b, bool* accepted = nullptr) {
   dp::eval_result r;
-  const bool ok = dp::eval_dr(&a.rec, &b.rec, &r);
+  const bool ok = dp::eval_dr(&a.rec, &b.rec, dp_test::run_inputs(), &r);
   if (accepted != nullptr) *accepted = ok;
   return r;
 }

@@ -34,7 +34,7 @@ struct built {
 
 built build(const test_particle& a, const test_particle& b) {
   built r;
-  r.ok = dp::pix_out(&a.rec, &b.rec, dp::writer.oldlen, r.stage.data(), r.head);
+  r.ok = dp::pix_out(&a.rec, &b.rec, dp_test::run_inputs(), dp::writer.oldlen, r.stage.data(), r.head);
   return r;
 }
 
@@ -153,7 +153,7 @@ TEST_F(ParticleOutput, TinyDiameterIsReportedAndStillWritten) {
   header_list tiny{{0.0, h}};
   const test_particle a = box(1000, 1, 316, 324), b = box(1001, 1, 316, 324);
   dp::eval_result ev;
-  ASSERT_TRUE(dp::eval_dr(&a.rec, &b.rec, &ev));
+  ASSERT_TRUE(dp::eval_dr(&a.rec, &b.rec, dp_test::run_inputs(), &ev));
   ASSERT_LT(ev.eq_diam, 0.01f);
   char expected[200];
   std::snprintf(expected, sizeof expected,

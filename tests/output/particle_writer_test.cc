@@ -40,7 +40,7 @@ struct rec_pair {
 bytes record_of(const rec_pair& p) {
   uint8_t head[dp::k_sno_head];
   std::vector<uint8_t> stage(dp::k_img_stage);
-  EXPECT_EQ(dp::pix_out(&p.a.rec, &p.b.rec, dp::writer.oldlen, stage.data(), head), 1);
+  EXPECT_EQ(dp::pix_out(&p.a.rec, &p.b.rec, dp_test::run_inputs(), dp::writer.oldlen, stage.data(), head), 1);
   const size_t len = static_cast<size_t>(dp::load_les16(head));
   bytes r(len);
   std::memcpy(r.data(), head, dp::k_sno_head);
@@ -61,7 +61,7 @@ class ParticleWriter : public testing::Test {
     dp::reset_main_header();
     dp::reset_particle_writer();
     dp_test::calibration_ones();
-    dp::main_header.base_frequ = k_frequ;
+    dp_test::connect_writer(k_frequ);
     headers.reset(new header_list{{0.0, simple_header()}});
     files = std::make_unique<dp_test::output_set>();
     dp::writer.last_flush = dp::clock_now_seconds();  // no flush on the clock unless a test asks
@@ -235,7 +235,7 @@ TEST_F(ParticleWriter, MinuteIndexIsFilledOnlyForward) {
   EXPECT_EQ(dp::writer.pix_bf[5], 140);
   EXPECT_EQ(dp::writer.pix_bf[dp::k_minutes - 1], 140);
   // No minute can be formed (the quotient is beyond int32): the record is buffered unindexed.
-  dp::main_header.base_frequ = 1e-6;
+  dp::set_writer_line_frequency(1e-6);
   dp::net_wr(&unknown.a.rec, &unknown.b.rec);
   EXPECT_EQ(dp::writer.minut_pix, 1500);
   EXPECT_EQ(dp::writer.sno_fill, 280);

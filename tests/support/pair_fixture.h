@@ -17,6 +17,8 @@
 #include "lines/line_records.h"
 #include "output/calibration.h"
 #include "output/output_files.h"
+#include "output/particle_eval.h"
+#include "output/particle_writer.h"
 #include "support/byte_builder.h"
 #include "support/raw_fixture.h"
 #include "support/scratch_run.h"
@@ -108,6 +110,15 @@ inline void calibration_ones() {
   dp::reset_calibration();
   for (int k = 0; k < dp::k_corr_size; ++k)
     dp::calib.corr_ha[k] = dp::calib.corr_hb[k] = dp::calib.corr_wa[k] = dp::calib.corr_wb[k] = 1.0f;
+}
+
+/// What the evaluation reads, as the writer hands it over: the installed header list and tables.
+inline dp::eval_inputs run_inputs() { return {dp::timing.head, &dp::calib}; }
+
+/// Connects the particle writer as the processing loop does, at line frequency base_frequ.
+inline void connect_writer(double base_frequ) {
+  dp::connect_writer({&dp::timing, &dp::calib});
+  dp::set_writer_line_frequency(base_frequ);
 }
 
 /// The .sno, .shd and .abh in a scratch directory with the contents the output file set creates
