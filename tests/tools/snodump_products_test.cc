@@ -201,6 +201,46 @@ TEST(SnodumpMinutes, MomentsOfAnExponentialDistributionGiveItsParameters) {
   EXPECT_TRUE(std::isnan(dp::minute_finish(dp::minute_sums{}).dm));
 }
 
+TEST(SnodumpMinutes, CorrectedSizeDistributionSpreadsEachRecordedStepOverItsBins) {
+  // Bins reached by the recorded step [d, d + 0.01) and their shares, as "k:share" texts.
+  const auto spread = [](const std::vector<double>& edges, double d) {
+    std::string r;
+    dp::spread_recorded_diameter(edges, d, [&](int k, double share) {
+      char part[32];
+      std::snprintf(part, sizeof part, "%d:%.9g ", k, share);
+      r += part;
+    });
+    return r;
+  };
+  const std::vector<double>& edges = dp::minute_bin_edges();
+  EXPECT_EQ(spread(edges, 0.37), "2:0.5 3:0.5 ");  // [0.37, 0.38) across the edge 0.375
+  EXPECT_EQ(spread(edges, 0.49), "3:1 ");          // ends on the edge 0.5
+  EXPECT_EQ(spread(edges, 0.50), "4:1 ");
+  EXPECT_EQ(spread(edges, 9.99), "79:1 ");
+  EXPECT_EQ(spread({0.3, 0.305}, 0.30), "0:0.5 ");  // the part beyond the edges is left out
+
+  // One drop at each recorded step from 0.50 to 0.99 mm: bins of 13 and 12 steps uncorrected,
+  // 12.5 each corrected.
+  dp::minute_table t;
+  for (int n = 50; n < 100; ++n) {
+    dp::particle_values v;
+    v.eq_diam_mm = n / 100.0;
+    v.speed_m_s = 1.0;
+    dp::particle_products p;
+    p.time = 1115130600.0;
+    p.area_m2 = 1.0;
+    p.use = dp::product_use::used;
+    p.weight = 1.0;
+    p.efficiency_flag = dp::efficiency_use::corrected;
+    dp::minute_add(t, v, p);
+  }
+  const dp::minute_values m = dp::minute_finish(t.minutes.begin()->second);
+  for (int k = 4; k < 8; ++k) {
+    EXPECT_NEAR(m.nd[k] * 60.0 * 0.125, k % 2 == 0 ? 13.0 : 12.0, 1e-9) << k;
+    EXPECT_NEAR(m.nd_c[k] * 60.0 * 0.125, 12.5, 1e-9) << k;
+  }
+}
+
 TEST(SnodumpMinutes, AxisRunsFromTheRecordingStartToTheLastParticle) {
   dp::minute_table t;
   const double start = 1115130600.0 + 20.0;  // 14:30:20

@@ -128,7 +128,8 @@ void grid_add(day_grid& g, const grid_layout& layout, const particle_values& v, 
   }
   if (p.efficiency_flag == efficiency_use::below_floor) ++g.below_floor[i];
   const double wc = w * p.weight;
-  g.inv_av_c[k] += wc;
+  const size_t row = i * static_cast<size_t>(g.n_bins);
+  spread_recorded_diameter(layout.edges, d, [&](int bin, double share) { g.inv_av_c[row + static_cast<size_t>(bin)] += wc * share; });
   g.d3_a_c[i] += d3 / p.area_m2 * p.weight;
   g.m0_c[i] += wc;
   g.m3_c[i] += d3 * wc;

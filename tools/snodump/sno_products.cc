@@ -161,6 +161,15 @@ particle_products derive_products(const particle_values& v, const std::vector<sn
   return p;
 }
 
+const std::vector<double>& minute_bin_edges() {
+  static const std::vector<double> edges = [] {
+    std::vector<double> e;
+    for (int k = 0; k <= k_diam_bins; ++k) e.push_back(k * k_diam_bin_mm);
+    return e;
+  }();
+  return edges;
+}
+
 void minute_add(minute_table& t, const particle_values& v, const particle_products& p) {
   if (!std::isfinite(p.time) || std::fabs(p.time) > 1e13) return;
   const auto m = static_cast<int64_t>(std::floor(p.time / k_minute_s));
@@ -188,7 +197,7 @@ void minute_add(minute_table& t, const particle_values& v, const particle_produc
   }
   if (p.efficiency_flag == efficiency_use::below_floor) ++s.below_floor;
   const double wc = w * p.weight;
-  s.inv_av_c[k] += wc;
+  spread_recorded_diameter(minute_bin_edges(), d, [&](int bin, double share) { s.inv_av_c[bin] += wc * share; });
   s.d3_a_c += d3 / p.area_m2 * p.weight;
   s.m0_c += wc;
   s.m3_c += d3 * wc;

@@ -25,6 +25,8 @@
 // height deviation of the calibration), the speed the diameter was evaluated with.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -128,6 +130,26 @@ struct minute_table {
   double first_time = 0, last_time = 0;  ///< earliest and latest particle time seen (NaN-free)
   bool any = false;
 };
+
+/// The particle record keeps the diameter truncated to 0.01 mm, so a drop recorded as d lies in
+/// [d, d + 0.01) mm. Calls add(k, share) for each bin k = [edges[k], edges[k+1]) that interval
+/// reaches, share its part of the interval; a part outside the edges is left out. The corrected
+/// N(D) spreads each particle this way: 0.125 mm bins then each span 12.5 recorded steps instead
+/// of 12 and 13 alternately (a 4 % saw-tooth in the uncorrected N(D)), the interval across an edge
+/// such as 0.375 mm giving each bin half.
+template <class Add>
+void spread_recorded_diameter(const std::vector<double>& edges, double d_mm, Add add) {
+  const double hundredths = std::round(d_mm * 100.0);
+  const double lo = hundredths / 100.0, hi = (hundredths + 1.0) / 100.0;
+  const auto first = std::upper_bound(edges.begin(), edges.end(), lo) - edges.begin();
+  for (size_t k = first > 0 ? static_cast<size_t>(first - 1) : 0; k + 1 < edges.size() && edges[k] < hi; ++k) {
+    const double from = lo > edges[k] ? lo : edges[k];
+    const double to = hi < edges[k + 1] ? hi : edges[k + 1];
+    if (to > from) add(static_cast<int>(k), (to - from) / (hi - lo));
+  }
+}
+/// The edges of the per-minute products' bins: 0, 0.125, ..., 10 mm.
+const std::vector<double>& minute_bin_edges();
 
 /// Adds one particle (its time and use decided by derive_products).
 void minute_add(minute_table& t, const particle_values& v, const particle_products& p);
