@@ -8,7 +8,8 @@ crossed the area both cameras see, weighted by 1 / (A v dt) as the products weig
 per case, the medians over full minutes of product / truth for the concentration, rain rate and Dm,
 uncorrected and corrected, and the per-bin N(D) ratios summed over the case's minutes (bins with at
 least 50 true drops from 0.25 mm on; the worst of a range), as a Markdown table, then per
-configuration the range of each ratio over the rain rates.
+configuration the range of each ratio over the rain rates, and how many bins lie outside 10 % of
+the truth by more than their counting error explains.
 
 Usage: bench/efficiency_validation.py BUILD_DIR [WORK_DIR] [--minutes N] [--quick]
 """
@@ -121,7 +122,7 @@ def measure(build, work, name, args, rate, minutes):
                 nd_t[k] = nd_t.get(k, 0.0) + t["nd"].get(k, 0.0)
                 n_t[k] = n_t.get(k, 0) + t["n"].get(k, 0)
     med = {k: statistics.median(v) for k, v in ratios.items()}
-    bins = [(k, nd[k] / nd_t[k], nd_c[k] / nd_t[k]) for k in sorted(nd_t) if n_t[k] >= 50 and k >= 2]
+    bins = [(k, nd[k] / nd_t[k], nd_c[k] / nd_t[k], n_t[k]) for k in sorted(nd_t) if n_t[k] >= 50 and k >= 2]
     return len(ratios["nt"]), med, bins
 
 
@@ -138,17 +139,23 @@ def main():
           " N(D) 0.25-0.375 | N(D) 0.375-0.5 | N(D) 0.5-1 mm, worst | N(D) above 1 mm, worst |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     summary = []
+    outside = [0, 0, 0]  # bins compared; corrected N(D) outside 10 %; of those, beyond twice the counting error
     for name, args in CONFIGS:
         rows = []
         for rate in RATES if not quick else [5, 100]:
             n, m, bins = measure(build, work, name, args, rate, minutes)
-            by_bin = {k: (u, c) for k, u, c in bins}
+            by_bin = {k: (u, c) for k, u, c, _ in bins}
+            for k, u, c, drops in bins:
+                outside[0] += 1
+                if abs(c - 1) > 0.10:
+                    outside[1] += 1
+                    outside[2] += abs(c - 1) > 2 / math.sqrt(drops)
 
             def pair(k):
                 return "%.2f / %.2f" % by_bin[k] if k in by_bin else "-"
 
             def worst(lo, hi):
-                sel = [(k, u, c) for k, u, c in bins if lo <= k < hi]
+                sel = [(k, u, c) for k, u, c, _ in bins if lo <= k < hi]
                 if not sel:
                     return "-", None
                 k, u, c = max(sel, key=lambda b: abs(b[2] - 1))
@@ -172,6 +179,9 @@ def main():
             name, span([r[0]["nt"] for r in rows]), span([r[0]["nt_c"] for r in rows]),
             span([r[0]["rr"] for r in rows]), span([r[0]["rr_c"] for r in rows]), span([r[1] for r in rows]),
             span([r[2] for r in rows]), span([r[3] for r in rows]), span([r[4] for r in rows])))
+    print()
+    print("Bins with at least 50 true drops: %d; corrected N(D) outside 10 %% of the truth: %d, of them %d by "
+          "more than twice the bin's counting error (2 / sqrt(drops))." % tuple(outside))
 
 
 if __name__ == "__main__":
