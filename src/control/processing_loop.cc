@@ -292,9 +292,13 @@ int16_t process_step() {
       return 1;
     }
     consumed = true;
-    hprintf("hd_nam=%s pos_b=%ld last_b=%lu pos_a=%ld last_a=%lu \n", out_files.hd_nam.c_str(), scans.b.prev,
-            static_cast<uint32_t>(line_lu(step_state.last_b)), scans.a.prev,
-            static_cast<uint32_t>(line_lu(step_state.last_a)));
+    // Guarded here as well: the arguments would cost two library calls per record even with the
+    // trace off.
+    if constexpr (k_trace_on == 1) {
+      hprintf("hd_nam=%s pos_b=%ld last_b=%lu pos_a=%ld last_a=%lu \n", out_files.hd_nam.c_str(), scans.b.prev,
+              static_cast<uint32_t>(line_lu(step_state.last_b)), scans.a.prev,
+              static_cast<uint32_t>(line_lu(step_state.last_a)));
+    }
     if (rec.type == 3) take_main_header(rec.payload, rec.length);
     else if (rec.type == 2) take_line_record(rec, camera_b());
   }
