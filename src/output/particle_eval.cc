@@ -12,6 +12,10 @@ namespace dp {
 namespace {
 
 // The header that holds for a particle starting at line t, or the end of the program.
+// The search runs from the tail, where a particle of the present finds its header at once: the
+// lines of the list grow strictly (timing_model), so the first node from the head whose range
+// [n.line, next(n).line] holds t is the node nearest the tail whose line lies below t, or the
+// head when t is its line; t beyond the tail's line takes the tail.
 const main_hd& header_for(double t) {
   const hd_node* n = timing.head;
   if (n == nullptr) fatal_announced("eval_dr 01: no main header in file ?!? \n");
@@ -20,9 +24,12 @@ const main_hd& header_for(double t) {
     fatal_announced("t1=%lu, ptr->line=%lu \neval_dr 02: no corresponding main header ? \n",
                     line_lu(t), line_lu(n->line));
   }
-  for (; n->next != nullptr; n = n->next)
-    if (n->line <= t && t <= n->next->line) return n->hd;
-  if (t >= n->line) return n->hd;
+  const hd_node* const tail = timing.tail;
+  if (t > tail->line) return tail->hd;
+  for (n = tail->prev; n != nullptr; n = n->prev) {
+    if (n->line < t) return n->hd;  // t lies above n's line and at most at next(n)'s
+    if (n->prev == nullptr && n->line == t) return n->hd;
+  }
   fatal_announced("eval_dr 04: no corresponding main header ? \n");
 }
 

@@ -31,9 +31,9 @@ struct eval_result {
 };
 
 /// Evaluates the pair (a, b); true when accepted (then *out is set), false when rejected as
-/// fragmented. Ends the program when no main header holds for y_start(a): header lookup walks
-/// the list from its head and takes the first node n with n.line <= t <= next(n).line (upper
-/// bound inclusive), else the last node if t >= its line.
+/// fragmented. Ends the program when no main header holds for y_start(a): header lookup takes
+/// the first node n from the head with n.line <= t <= next(n).line (upper bound inclusive), else
+/// the last node if t >= its line (found from the tail, as the list's lines grow strictly).
 bool eval_dr(const particle_rec* a, const particle_rec* b, eval_result* out);
 
 /// Extent of a line: x_end of its last piece minus x_beg of its first (0 for a line without
