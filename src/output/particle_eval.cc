@@ -55,11 +55,15 @@ bool width_check(const particle_rec* p, const float* corr, float* scale) {
   for (int k = 0; k < p->line_no; ++k) {
     const line_rec& ln = p->lines[k];
     w_max = std::max(w_max, line_extent(ln));
-    if (!frozen && prev_n < k_frag_pieces && ln.n_pieces == 1 && w_ref < w_max) w_ref = w_max;
-    if (prev_n >= k_frag_pieces && ln.n_pieces == 1 && w_ref < w_max) {
-      frozen = true;
-      w_jump = w_max;
-    }
+    // A one-piece line wider than the reference: after a fragmented line it freezes the
+    // reference and sets the jump, else (while not frozen) it becomes the reference. Chosen
+    // rather than branched: whether a drop's line grows is hard to guess.
+    const bool grows = ln.n_pieces == 1 && w_ref < w_max;
+    const bool jump = grows && prev_n >= k_frag_pieces;
+    const bool ref = grows && prev_n < k_frag_pieces && !frozen;
+    w_ref = ref ? w_max : w_ref;
+    w_jump = jump ? w_max : w_jump;
+    frozen = frozen || jump;
     prev_n = ln.n_pieces;
   }
   if (w_jump > k_frag_ratio * w_ref) return false;
@@ -71,6 +75,7 @@ bool width_check(const particle_rec* p, const float* corr, float* scale) {
 }  // namespace
 
 int line_extent(const line_rec& line) {
+  if (line.n_pieces == 1) return line.piece[0].x_end - line.piece[0].x_beg;  // most lines of drops
   const int n = std::min<int>(line.n_pieces, k_max_pieces);
   if (n < 1) return 0;
   return line.piece[n - 1].x_end - line.piece[0].x_beg;
