@@ -113,7 +113,18 @@ int32_t plan_blocks(const int32_t n, const line_rec* lines) {
     int32_t largest_dark = 1;
     int32_t j = i;
     for (;;) {
-      if (j == d) {  // a new distinct line
+      // A new distinct line; most lines of drops hold one piece, checked as codable() would
+      // check it (its only gap is 0) without the loops over the pieces.
+      if (j == d && lines[j].n_pieces == 1) {
+        const int32_t x_beg = lines[j].piece[0].x_beg;
+        const int32_t length = lines[j].piece[0].x_end - x_beg;
+        if (x_beg < 0 || x_beg > k_max_code_value || length < 0 || length > k_max_code_value ||
+            x_beg + length > k_max_column)
+          return -1;
+        if (x_beg < x_min) x_min = x_beg;
+        if (x_beg > x_max) x_max = x_beg;
+        if (length > largest_dark) largest_dark = length;
+      } else if (j == d) {
         const line_rec& ln = lines[j];
         if (!codable(ln)) return -1;
         if (ln.piece[0].x_beg < x_min) x_min = ln.piece[0].x_beg;
