@@ -67,14 +67,21 @@ int32_t write_block(const line_rec* lines, const int32_t i, const int32_t end, c
     const line_rec& ln = lines[j];
     const int n_p = ln.n_pieces;
     // Each piece as one light code (the gap before it) and one dark code, appended together.
-    int32_t prev_end = x_off;
-    for (int k = 0; k < n_p; ++k) {
-      const int32_t gap = ln.piece[k].x_beg - prev_end;
-      const int32_t length = ln.piece[k].x_end - ln.piece[k].x_beg;
-      const uint32_t light = code_bits(static_cast<uint32_t>(gap), nb_light, false);
-      const uint32_t dark = code_bits(static_cast<uint32_t>(length), nb_dark, k == n_p - 1);
+    // Most lines of drops hold one piece: its two codes without the loop.
+    if (n_p == 1) {
+      const uint32_t light = code_bits(static_cast<uint32_t>(ln.piece[0].x_beg - x_off), nb_light, false);
+      const uint32_t dark = code_bits(static_cast<uint32_t>(ln.piece[0].x_end - ln.piece[0].x_beg), nb_dark, true);
       put_raw(w, light | dark << nb_light, nb_light + nb_dark);
-      prev_end = ln.piece[k].x_end;
+    } else {
+      int32_t prev_end = x_off;
+      for (int k = 0; k < n_p; ++k) {
+        const int32_t gap = ln.piece[k].x_beg - prev_end;
+        const int32_t length = ln.piece[k].x_end - ln.piece[k].x_beg;
+        const uint32_t light = code_bits(static_cast<uint32_t>(gap), nb_light, false);
+        const uint32_t dark = code_bits(static_cast<uint32_t>(length), nb_dark, k == n_p - 1);
+        put_raw(w, light | dark << nb_light, nb_light + nb_dark);
+        prev_end = ln.piece[k].x_end;
+      }
     }
     const int32_t reps = cmp.rep[j];
     int32_t left = reps;
