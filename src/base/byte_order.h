@@ -43,13 +43,19 @@ inline void store_le16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
 }
+// The stores are written out byte by byte rather than as loops: GCC at -O2 merges written-out
+// byte stores into one store, but keeps a loop a loop (a shift and a byte store per byte).
 /// Stores v at p.
 inline void store_le32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
 }
 /// Stores v at p.
 inline void store_le64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  store_le32(p, static_cast<uint32_t>(v));
+  store_le32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 /// Stores the IEEE single f at p.
 inline void store_f32(uint8_t* p, float f) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <utility>
 
 #include "base/messages.h"
 #include "control/clean_up.h"
@@ -41,11 +42,18 @@ constexpr scan_labels k_labels_b{"mp31", "mp04", "mp05"};
 constexpr int k_follow_pause_ms = 50;
 
 loop_options g_options;
-line_rec g_decoded[k_line_buf_size];  // the lines of the line-data record decoded last
+
+// Per camera, the store gathering its frame and the store its next record is decoded into.
+struct frame_stores {
+  frame_rec* gather;
+  frame_rec* next;
+};
+frame_stores g_stores_a{&lines.frame_a, &lines.spare_a};
+frame_stores g_stores_b{&lines.frame_b, &lines.spare_b};
 
 /// One camera's share of the loop state.
 struct camera_view {
-  frame_rec& frame;
+  frame_stores& stores;
   double& last;
   int16_t& count;
   int16_t& fresh;
@@ -55,37 +63,45 @@ struct camera_view {
 };
 
 camera_view camera_a() {
-  return {lines.frame_a, step_state.last_a, step_state.n_frm_a, step_state.fresh_a, pool.cam_a, 1, scans.a.prev};
+  return {g_stores_a, step_state.last_a, step_state.n_frm_a, step_state.fresh_a, pool.cam_a, 1, scans.a.prev};
 }
 camera_view camera_b() {
-  return {lines.frame_b, step_state.last_b, step_state.n_frm_b, step_state.fresh_b, pool.cam_b, 2, scans.b.prev};
+  return {g_stores_b, step_state.last_b, step_state.n_frm_b, step_state.fresh_b, pool.cam_b, 2, scans.b.prev};
 }
 
 // The frame in the camera's store is complete: particles, queues, minute bookkeeping.
 void hand_over(const camera_view& c) {
-  assign_pieces(&c.frame, &c.queues);
+  assign_pieces(c.stores.gather, &c.queues);
   chain_queues(&c.queues);
-  book_minute(c.kind, &c.frame, c.prev_pos, main_header.base_frequ);
+  book_minute(c.kind, c.stores.gather, c.prev_pos, main_header.base_frequ);
 }
 
-// Appends the n lines decoded last to the camera's frame store. A record whose first line number
-// is more than one above the last line gathered, or that would fill the store to 15000 lines,
-// closes the frame gathered so far and begins the next one.
+// Appends the n lines decoded last (at the start of the camera's next store) to its frame. A
+// record whose first line number is more than one above the last line gathered, or that would
+// fill the store to 15000 lines, closes the frame gathered so far and begins the next one: the
+// next store becomes the gathering one, with the record's lines where they are.
 void append(const camera_view& c, int16_t n) {
-  const line_rec* src = g_decoded;
+  const line_rec* src = c.stores.next->lines;
+  const double last = src[n - 1].y_count;
   if (src[0].y_count > c.last + 1.0 || c.count + n >= k_frame_size) c.count = 0;
-  if (c.count == 0 && c.fresh == 0) hand_over(c);
-  std::memcpy(&c.frame.lines[c.count], src, sizeof(line_rec) * static_cast<size_t>(n));
+  if (c.count == 0) {
+    if (c.fresh == 0) hand_over(c);
+    std::swap(c.stores.gather, c.stores.next);
+  } else {
+    std::memcpy(&c.stores.gather->lines[c.count], src, sizeof(line_rec) * static_cast<size_t>(n));
+  }
   c.count = static_cast<int16_t>(c.count + n);
-  c.frame.n_lines = c.count;
+  c.stores.gather->n_lines = c.count;
   c.fresh = 0;
-  c.last = src[n - 1].y_count;
+  c.last = last;
 }
 
-// Decodes a line-data record and appends its lines; true when lines were appended.
+// Decodes a line-data record into the camera's next store and appends its lines; true when
+// lines were appended.
 bool take_line_record(const raw_record& rec, const camera_view& c) {
   int16_t n = 0;
-  if (decmpr(rec.payload, rec.length, raw_file.ab_format, g_decoded, &n, c.prev_pos) != 1 || n <= 0) return false;
+  if (decmpr(rec.payload, rec.length, raw_file.ab_format, c.stores.next->lines, &n, c.prev_pos) != 1 || n <= 0)
+    return false;
   append(c, n);
   return true;
 }
@@ -296,9 +312,13 @@ int16_t process_step() {
       return 1;
     }
     consumed = true;
-    hprintf("hd_nam=%s pos_b=%ld last_b=%lu pos_a=%ld last_a=%lu \n", out_files.hd_nam.c_str(), scans.b.prev,
-            static_cast<uint32_t>(line_lu(step_state.last_b)), scans.a.prev,
-            static_cast<uint32_t>(line_lu(step_state.last_a)));
+    // Guarded here as well: the arguments would cost two library calls per record even with the
+    // trace off.
+    if constexpr (k_trace_on == 1) {
+      hprintf("hd_nam=%s pos_b=%ld last_b=%lu pos_a=%ld last_a=%lu \n", out_files.hd_nam.c_str(), scans.b.prev,
+              static_cast<uint32_t>(line_lu(step_state.last_b)), scans.a.prev,
+              static_cast<uint32_t>(line_lu(step_state.last_a)));
+    }
     if (rec.type == 3) take_main_header(rec.payload, rec.length);
     else if (rec.type == 2) take_line_record(rec, camera_b());
   }
@@ -325,6 +345,10 @@ int16_t kb_poll(int16_t force) {
 
 void set_loop_options(const loop_options& options) { g_options = options; }
 
-void reset_processing_loop() { step_state = step_state_rec{}; }
+void reset_processing_loop() {
+  step_state = step_state_rec{};
+  g_stores_a = {&lines.frame_a, &lines.spare_a};
+  g_stores_b = {&lines.frame_b, &lines.spare_b};
+}
 
 }  // namespace dp

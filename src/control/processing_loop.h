@@ -7,7 +7,7 @@
 // end counts only once the file has not grown for the follow period, so that every decision is
 // taken on the same data as in a run on the complete file.
 // Owns step_state (frame counters, last line numbers, the pair total, the poll counter, the
-// follow clock) and the loop options.
+// follow clock), the loop options, and which of each camera's two frame stores gathers its frame.
 #pragma once
 
 #include <cstdint>

@@ -67,14 +67,21 @@ int32_t write_block(const line_rec* lines, const int32_t i, const int32_t end, c
     const line_rec& ln = lines[j];
     const int n_p = ln.n_pieces;
     // Each piece as one light code (the gap before it) and one dark code, appended together.
-    int32_t prev_end = x_off;
-    for (int k = 0; k < n_p; ++k) {
-      const int32_t gap = ln.piece[k].x_beg - prev_end;
-      const int32_t length = ln.piece[k].x_end - ln.piece[k].x_beg;
-      const uint32_t light = code_bits(static_cast<uint32_t>(gap), nb_light, false);
-      const uint32_t dark = code_bits(static_cast<uint32_t>(length), nb_dark, k == n_p - 1);
+    // Most lines of drops hold one piece: its two codes without the loop.
+    if (n_p == 1) {
+      const uint32_t light = code_bits(static_cast<uint32_t>(ln.piece[0].x_beg - x_off), nb_light, false);
+      const uint32_t dark = code_bits(static_cast<uint32_t>(ln.piece[0].x_end - ln.piece[0].x_beg), nb_dark, true);
       put_raw(w, light | dark << nb_light, nb_light + nb_dark);
-      prev_end = ln.piece[k].x_end;
+    } else {
+      int32_t prev_end = x_off;
+      for (int k = 0; k < n_p; ++k) {
+        const int32_t gap = ln.piece[k].x_beg - prev_end;
+        const int32_t length = ln.piece[k].x_end - ln.piece[k].x_beg;
+        const uint32_t light = code_bits(static_cast<uint32_t>(gap), nb_light, false);
+        const uint32_t dark = code_bits(static_cast<uint32_t>(length), nb_dark, k == n_p - 1);
+        put_raw(w, light | dark << nb_light, nb_light + nb_dark);
+        prev_end = ln.piece[k].x_end;
+      }
     }
     const int32_t reps = cmp.rep[j];
     int32_t left = reps;
@@ -113,7 +120,18 @@ int32_t plan_blocks(const int32_t n, const line_rec* lines) {
     int32_t largest_dark = 1;
     int32_t j = i;
     for (;;) {
-      if (j == d) {  // a new distinct line
+      // A new distinct line; most lines of drops hold one piece, checked as codable() would
+      // check it (its only gap is 0) without the loops over the pieces.
+      if (j == d && lines[j].n_pieces == 1) {
+        const int32_t x_beg = lines[j].piece[0].x_beg;
+        const int32_t length = lines[j].piece[0].x_end - x_beg;
+        if (x_beg < 0 || x_beg > k_max_code_value || length < 0 || length > k_max_code_value ||
+            x_beg + length > k_max_column)
+          return -1;
+        if (x_beg < x_min) x_min = x_beg;
+        if (x_beg > x_max) x_max = x_beg;
+        if (length > largest_dark) largest_dark = length;
+      } else if (j == d) {
         const line_rec& ln = lines[j];
         if (!codable(ln)) return -1;
         if (ln.piece[0].x_beg < x_min) x_min = ln.piece[0].x_beg;

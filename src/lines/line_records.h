@@ -47,15 +47,19 @@ struct particle_rec {
   int32_t lines_cap = 0;         ///< line records the list has room for
 };
 
-/// The frame stores of the two cameras.
+/// The frame stores of the two cameras, two for each: the processing loop gathers a camera's
+/// frame in one and decodes the camera's next record into the other, and the two trade places
+/// when that record begins a new frame, so that its lines need no copy.
 struct line_store {
-  frame_rec frame_a;  ///< camera A's frame store
-  frame_rec frame_b;  ///< camera B's frame store
+  frame_rec frame_a;  ///< camera A's frame store (at the start)
+  frame_rec frame_b;  ///< camera B's frame store (at the start)
+  frame_rec spare_a;  ///< camera A's second store
+  frame_rec spare_b;  ///< camera B's second store
 };
 
 extern line_store lines;
 
-/// Empties both frame stores.
+/// Empties all four frame stores.
 void reset_line_store();
 
 }  // namespace dp

@@ -1,5 +1,7 @@
 #include "lines/particle_assembly.h"
 
+#include <algorithm>
+
 #include "base/messages.h"
 
 namespace dp {
@@ -92,6 +94,58 @@ void fill_range(const line_rec* lines, particle_rec* rec, int first, int last, i
   for (int32_t e = count; e < used; ++e) rec->lines[e] = line_rec{};
 }
 
+// A group seeded on a line with one piece that stays on such lines: from the seed it runs down
+// while the next line follows by exactly 1.0 and its one piece is free and touches. True with
+// the group's extent in *ext; false when a free piece of a line with several pieces touches it,
+// which leaves the group to flood. Labels nothing; on such lines it finds what flood would find.
+bool single_chain(const line_rec* lines, int i, int n_lines, group_extent* ext) {
+  int k = i;
+  int16_t min_beg = std::min<int16_t>(ext->min_beg, lines[i].piece[0].x_beg);
+  int16_t max_end = std::max<int16_t>(ext->max_end, lines[i].piece[0].x_end);
+  while (k + 1 < n_lines && lines[k].y_count + 1.0 == lines[k + 1].y_count) {
+    const piece_rec& a = lines[k].piece[0];
+    const line_rec& below = lines[k + 1];
+    const int n = pieces_of(below);
+    if (n == 1) {
+      if (below.piece[0].label != 0 || !touches(a, below.piece[0])) break;
+      ++k;
+      min_beg = std::min(min_beg, below.piece[0].x_beg);
+      max_end = std::max(max_end, below.piece[0].x_end);
+      continue;
+    }
+    for (int q = 0; q < n; ++q)
+      if (below.piece[q].label == 0 && touches(a, below.piece[q])) return false;
+    break;
+  }
+  ext->last = k;
+  ext->min_beg = min_beg;
+  ext->max_end = max_end;
+  return true;
+}
+
+// Labels the chain of lines first..last found by single_chain and, when rec is set, copies it
+// into rec's line list as fill_range would: each line holds just the group's one piece, and the
+// slots beyond it are 0 in the frame store as in the list.
+void take_chain(line_rec* lines, int first, int last, int16_t label, particle_rec* rec) {
+  if (rec == nullptr) {
+    for (int k = first; k <= last; ++k) lines[k].piece[0].label = label;
+    return;
+  }
+  rec->y_start = lines[first].y_count;
+  rec->y_end = rec->y_start + rec->line_no;
+  const int32_t count = last - first + 1;
+  reserve_lines(rec, count);
+  for (int32_t e = 0; e < count; ++e) {
+    // Copied before the label is set: a whole line read right after a 2-byte store into it
+    // would wait for that store.
+    line_rec& from = lines[first + e];
+    line_rec& to = rec->lines[e];
+    to = from;
+    to.piece[0].label = label;
+    from.piece[0].label = label;
+  }
+}
+
 // Labels run 1, 2, ... and skip 0 (unassigned) should a frame ever use up all 16-bit values.
 inline int16_t next_label(int16_t label) {
   return label == -1 ? int16_t{1} : static_cast<int16_t>(label + 1);
@@ -105,19 +159,29 @@ int16_t assign_pieces(frame_rec* frame, cam_queues* cam) {
   int16_t label = 1;
   int16_t count = 0;
   for (int i = 0; i < n_lines; ++i) {
-    for (int j = 0, n = pieces_of(frame_lines[i]); j < n; ++j) {
+    const int n = pieces_of(frame_lines[i]);
+    for (int j = 0; j < n; ++j) {
       if (frame_lines[i].piece[j].label != 0) continue;
-      const group_extent ext = flood(frame_lines, i, n_lines, j, label);
+      // Most groups lie on lines with one piece each: found in one pass down, without the stack.
+      group_extent ext;
+      const bool chain = n == 1 && single_chain(frame_lines, i, n_lines, &ext);
+      if (!chain) ext = flood(frame_lines, i, n_lines, j, label);
       const int32_t span = ext.last - i + 1;
+      particle_rec* rec = nullptr;
       if (span < k_max_span) {
-        particle_rec* const rec = new_particle(frame_lines[i].y_count, cam);
+        rec = new_particle(frame_lines[i].y_count, cam);
         rec->width = static_cast<int16_t>(ext.max_end - ext.min_beg);
         rec->line_no = static_cast<int16_t>(span);
-        fill_range(frame_lines, rec, i, ext.last, label);
         // The line list holds exactly the group's pieces, so the flood's extent is its x range.
         rec->x_min = ext.min_beg;
         rec->x_max = ext.max_end;
         count = static_cast<int16_t>(count + 1);
+      }
+      if (chain) {
+        take_chain(frame_lines, i, ext.last, label, rec);
+        i = ext.last;  // the chain's lines hold no other piece
+      } else if (rec != nullptr) {
+        fill_range(frame_lines, rec, i, ext.last, label);
       }
       label = next_label(label);
     }

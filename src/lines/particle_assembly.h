@@ -5,7 +5,8 @@
 // meeting only corner to corner are connected); pieces on one line never connect directly.
 // Writes labels (1, 2, ... per frame, in the order the groups' first pieces are met) into the frame
 // store's pieces; keeps no state between frames. Work per frame grows with its number of pieces:
-// the flood records each group's extent as it goes, so no pass over the whole frame per particle.
+// the flood records each group's extent as it goes, so no pass over the whole frame per particle,
+// and a group on lines of one piece each (most drops) is found in one pass down, without a flood.
 #pragma once
 
 #include <cstdint>

@@ -60,15 +60,22 @@ void empty_queue(particle_rec** head, particle_rec** tail) {
 }  // namespace
 
 particle_rec* w_alloc() {
-  for (int tries = 0; tries < k_pool_slots; ++tries) {
-    particle_rec* const rec = &pool.w_pool[pool.cursor];
-    pool.cursor = static_cast<int16_t>((pool.cursor + 1) % k_pool_slots);
-    if (rec->tag != 0) continue;
-    if (rec->lines == nullptr && !resize_lines(rec, k_min_lines)) {
+  for (;;) {
+    // A slot on the stack or below n_used may have been taken by other means than w_alloc (the
+    // tests do): such a slot is passed over, and comes back on the stack when it is given back.
+    int16_t slot = 0;
+    if (pool.n_free > 0) slot = pool.free_stack[pool.n_free - 1];
+    else if (pool.n_used < k_pool_slots) slot = pool.n_used;
+    else break;
+    particle_rec* const rec = &pool.w_pool[slot];
+    if (rec->tag == 0 && rec->lines == nullptr && !resize_lines(rec, k_min_lines)) {
       hprintf2("** w_alloc: malloc unsucc. !\n");
       hprintf2("** w_alloc: Out of space\n");
       return nullptr;
     }
+    if (pool.n_free > 0) --pool.n_free;
+    else ++pool.n_used;
+    if (rec->tag != 0) continue;
     rec->tag = 1;
     rec->next = nullptr;
     rec->prev = nullptr;
@@ -85,6 +92,8 @@ void w_free(particle_rec* rec) {
     fatal_announced("** w_free: Illegal input adress %p!\n", static_cast<const void*>(rec));
   }
   particle_rec* const slot = &pool.w_pool[offset / sizeof(particle_rec)];
+  if (slot->tag != 0 && pool.n_free < k_pool_slots)
+    pool.free_stack[pool.n_free++] = static_cast<int16_t>(offset / sizeof(particle_rec));
   slot->tag = 0;
   slot->next = nullptr;
   slot->prev = nullptr;

@@ -1,7 +1,9 @@
 // The fixed work pool of 250 particle records and each camera's two queues: the assign queue,
 // which collects the particles of the frame being assembled, and the wait queue, where whole
 // frames' particles wait for matching. Queues are doubly linked from head (newest) to tail (oldest)
-// along next, and back along prev. Owns the pool, its rotating cursor and both cameras' queues.
+// along next, and back along prev. Owns the pool, its stack of free slots and both cameras' queues.
+// A new particle takes the slot given back last, whose line list is likely still in the cache
+// (which slot a particle gets changes no output).
 // A taken slot owns a line list from the heap; a slot keeps a small list across uses (so a drop
 // costs no allocation once the pool is warm) and gives large lists back in w_free and shrink.
 // An exhausted pool empties every queue of both cameras and goes on. Particle records never come
@@ -44,15 +46,18 @@ struct cam_queues {
 ///   'V' / 'W'  on camera A's / B's wait queue
 struct work_pool_state {
   particle_rec w_pool[k_pool_slots];
-  int16_t cursor = 0;  ///< slot at which the next search starts
+  int16_t free_stack[k_pool_slots] = {};  ///< slots given back, the one given back last on top
+  int16_t n_free = 0;                     ///< entries of free_stack
+  int16_t n_used = 0;  ///< slots below this have been taken at some time; the others come in order
   cam_queues cam_a;
   cam_queues cam_b;
 };
 
 extern work_pool_state pool;
 
-/// Takes the first free slot from the cursor on (rotating, wrapping after 249) with a line list
-/// of at least k_min_lines; null when all 250 are taken or the heap refuses the list.
+/// Takes the slot given back last, or when none waits the lowest slot never taken yet, with a
+/// line list of at least k_min_lines; null when all 250 are taken or the heap refuses the list
+/// (the slot then stays free).
 particle_rec* w_alloc();
 /// Returns rec's slot to the pool (large line lists released); a foreign reference is fatal.
 void w_free(particle_rec* rec);
@@ -74,7 +79,7 @@ void chain_queues(cam_queues* cam);
 void w_unlink(particle_rec* rec, cam_queues* cam);
 /// Trace: the pool occupancy, one character per slot ('.' free, else the tag).
 void w_map();
-/// Releases every line list and returns to the start-up state (tags cleared, cursor 0).
+/// Releases every line list and returns to the start-up state (tags cleared, no slot taken yet).
 void reset_work_pool();
 
 }  // namespace dp

@@ -10,16 +10,24 @@ namespace dp {
 namespace {
 
 // The header that holds for a particle starting at line t, or the end of the program.
-const main_hd& header_for(const hd_node* n, double t) {
+// The search runs from the tail, where a particle of the present finds its header at once: the
+// lines of the list grow strictly (timing_model), so the first node from the head whose range
+// [n.line, next(n).line] holds t is the node nearest the tail whose line lies below t, or the
+// head when t is its line; t beyond the tail's line takes the tail.
+const main_hd& header_for(const eval_inputs& in, double t) {
+  const hd_node* n = in.headers;
   if (n == nullptr) fatal_announced("eval_dr 01: no main header in file ?!? \n");
   if (n->next == nullptr) {
     if (t >= n->line) return n->hd;
     fatal_announced("t1=%lu, ptr->line=%lu \neval_dr 02: no corresponding main header ? \n",
                     line_lu(t), line_lu(n->line));
   }
-  for (; n->next != nullptr; n = n->next)
-    if (n->line <= t && t <= n->next->line) return n->hd;
-  if (t >= n->line) return n->hd;
+  const hd_node* const tail = in.last;
+  if (t > tail->line) return tail->hd;
+  for (n = tail->prev; n != nullptr; n = n->prev) {
+    if (n->line < t) return n->hd;  // t lies above n's line and at most at next(n)'s
+    if (n->prev == nullptr && n->line == t) return n->hd;
+  }
   fatal_announced("eval_dr 04: no corresponding main header ? \n");
 }
 
@@ -45,11 +53,15 @@ bool width_check(const particle_rec* p, const float* corr, float* scale) {
   for (int k = 0; k < p->line_no; ++k) {
     const line_rec& ln = p->lines[k];
     w_max = std::max(w_max, line_extent(ln));
-    if (!frozen && prev_n < k_frag_pieces && ln.n_pieces == 1 && w_ref < w_max) w_ref = w_max;
-    if (prev_n >= k_frag_pieces && ln.n_pieces == 1 && w_ref < w_max) {
-      frozen = true;
-      w_jump = w_max;
-    }
+    // A one-piece line wider than the reference: after a fragmented line it freezes the
+    // reference and sets the jump, else (while not frozen) it becomes the reference. Chosen
+    // rather than branched: whether a drop's line grows is hard to guess.
+    const bool grows = ln.n_pieces == 1 && w_ref < w_max;
+    const bool jump = grows && prev_n >= k_frag_pieces;
+    const bool ref = grows && prev_n < k_frag_pieces && !frozen;
+    w_ref = ref ? w_max : w_ref;
+    w_jump = jump ? w_max : w_jump;
+    frozen = frozen || jump;
     prev_n = ln.n_pieces;
   }
   if (w_jump > k_frag_ratio * w_ref) return false;
@@ -61,6 +73,7 @@ bool width_check(const particle_rec* p, const float* corr, float* scale) {
 }  // namespace
 
 int line_extent(const line_rec& line) {
+  if (line.n_pieces == 1) return line.piece[0].x_end - line.piece[0].x_beg;  // most lines of drops
   const int n = std::min<int>(line.n_pieces, k_max_pieces);
   if (n < 1) return 0;
   return line.piece[n - 1].x_end - line.piece[0].x_beg;
@@ -68,7 +81,7 @@ int line_extent(const line_rec& line) {
 
 bool eval_dr(const particle_rec* a, const particle_rec* b, const eval_inputs& in, eval_result* out) {
   const calibration_state& calib = *in.calib;
-  const main_hd& hd = header_for(in.headers, a->y_start);
+  const main_hd& hd = header_for(in, a->y_start);
 
   const int sum_a = a->x_min + a->x_max;
   const int sum_b = b->x_min + b->x_max;

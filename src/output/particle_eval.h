@@ -32,16 +32,18 @@ struct eval_result {
   float scale_h = 0;
 };
 
-/// What the evaluation reads of the run: the timing model's header list and the calibration tables.
+/// What the evaluation reads of the run: the timing model's header list (its head and its last
+/// node) and the calibration tables.
 struct eval_inputs {
   const hd_node* headers = nullptr;
+  const hd_node* last = nullptr;
   const calibration_state* calib = nullptr;
 };
 
 /// Evaluates the pair (a, b); true when accepted (then *out is set), false when rejected as
-/// fragmented. Ends the program when no main header holds for y_start(a): header lookup walks
-/// the list from its head and takes the first node n with n.line <= t <= next(n).line (upper
-/// bound inclusive), else the last node if t >= its line.
+/// fragmented. Ends the program when no main header holds for y_start(a): header lookup takes
+/// the first node n from the head with n.line <= t <= next(n).line (upper bound inclusive), else
+/// the last node if t >= its line (found from the tail, as the list's lines grow strictly).
 bool eval_dr(const particle_rec* a, const particle_rec* b, const eval_inputs& in, eval_result* out);
 
 /// Extent of a line: x_end of its last piece minus x_beg of its first (0 for a line without

@@ -56,7 +56,7 @@ void net_wr(const particle_rec* a, const particle_rec* b) {
   const bool pair = a != nullptr && b != nullptr;
   int32_t rec_len = 0;
   if (pair) {
-    const eval_inputs in{writer.sources.timing->head, writer.sources.calib};
+    const eval_inputs in{writer.sources.timing->head, writer.sources.timing->tail, writer.sources.calib};
     if (pix_out(a, b, in, writer.oldlen, writer.img_stage, head) == 0) return;
     if (!(a->y_start > writer.lastpix_y)) return;
     rec_len = load_les16(head);

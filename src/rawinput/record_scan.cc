@@ -16,12 +16,9 @@ constexpr int32_t k_window = 1 << 18;
 
 enum class load_result { ok, seek_failed, short_read };
 
-// Makes the bytes [off, off + n) of the source available in r.buf, reading a fresh window from off.
-load_result load(scan_reader& r, int64_t off, int32_t n, const uint8_t** at) {
-  if (off >= r.buf_at && off + n <= r.buf_at + r.buf_len) {
-    *at = r.buf.data() + (off - r.buf_at);
-    return load_result::ok;
-  }
+// load() when the bytes lie outside the window: reads a fresh window from off. Kept apart so that
+// the common case, a record inside the window, costs a comparison and no call.
+load_result load_window(scan_reader& r, int64_t off, int32_t n, const uint8_t** at) {
   if (r.buf.empty()) r.buf.resize(k_window);
   r.buf_len = 0;
   r.buf_at = off;
@@ -35,6 +32,15 @@ load_result load(scan_reader& r, int64_t off, int32_t n, const uint8_t** at) {
   if (got < n) return load_result::short_read;
   *at = r.buf.data();
   return load_result::ok;
+}
+
+// Makes the bytes [off, off + n) of the source available in r.buf, reading a fresh window from off.
+inline load_result load(scan_reader& r, int64_t off, int32_t n, const uint8_t** at) {
+  if (off >= r.buf_at && off + n <= r.buf_at + r.buf_len) {
+    *at = r.buf.data() + (off - r.buf_at);
+    return load_result::ok;
+  }
+  return load_window(r, off, n, at);
 }
 
 // Makes sure at least `need` bytes from r.pos lie before the measured end, measuring again once.

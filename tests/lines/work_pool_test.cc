@@ -52,19 +52,23 @@ int taken_slots() {
   return n;
 }
 
-TEST_F(WorkPool, SearchStartsAtTheCursorAndWraps) {
+TEST_F(WorkPool, TakesTheSlotGivenBackLastElseTheLowestNeverTaken) {
   std::vector<particle_rec*> taken;
   for (int s = 0; s < 100; ++s) taken.push_back(dp::w_alloc());
   EXPECT_EQ(slot_of(taken[1]), 1);
   EXPECT_EQ(taken[1]->tag, 1);
   EXPECT_GE(taken[1]->lines_cap, dp::k_min_lines);
   dp::w_free(taken[5]);
-  EXPECT_EQ(pool.cursor, 100);
-  EXPECT_EQ(slot_of(dp::w_alloc()), 100);  // not the lowest free slot 5
+  dp::w_free(taken[7]);
+  dp::w_free(taken[7]);  // given back twice: still one free slot
+  EXPECT_EQ(slot_of(dp::w_alloc()), 7);
+  EXPECT_EQ(slot_of(dp::w_alloc()), 5);
+  pool.w_pool[100].tag = 1;  // taken by other means: passed over
   for (int s = 101; s < 250; ++s) EXPECT_EQ(slot_of(dp::w_alloc()), s);
-  EXPECT_EQ(slot_of(dp::w_alloc()), 5);  // wrapped after 249
-  EXPECT_EQ(dp::w_alloc(), nullptr);     // all 250 taken
+  EXPECT_EQ(dp::w_alloc(), nullptr);  // all 250 taken
   EXPECT_EQ(taken_slots(), 250);
+  dp::w_free(&pool.w_pool[100]);
+  EXPECT_EQ(slot_of(dp::w_alloc()), 100);
 }
 
 TEST_F(WorkPool, NewParticleIsPushedAtTheHeadOfTheAssignQueue) {
@@ -94,13 +98,14 @@ TEST_F(WorkPool, The251stLiveParticleEmptiesEveryQueueAndTakesTheNextSlot) {
   for (int n = 0; n < 60; ++n) dp::new_particle(y++, &pool.cam_a);
   for (int n = 0; n < 40; ++n) dp::new_particle(y++, &pool.cam_b);
   ASSERT_EQ(taken_slots(), 250);
-  // Free three slots and take them again, so that the cursor stands in the middle.
+  // Free three slots and take them again (the one given back last first).
   for (const int s : {7, 8, 9}) dp::w_unlink(&pool.w_pool[s], &pool.cam_a);
-  for (const int s : {7, 8, 9}) EXPECT_EQ(slot_of(dp::new_particle(y++, &pool.cam_b)), s);
-  EXPECT_EQ(pool.cursor, 10);
+  for (const int s : {9, 8, 7}) EXPECT_EQ(slot_of(dp::new_particle(y++, &pool.cam_b)), s);
 
+  // The queues are emptied in the order A wait, B wait, A assign, B assign, each from its
+  // newest record: the slot given back last is B's oldest assembling particle, slot 210.
   particle_rec* const rec = dp::new_particle(5000.0, &pool.cam_a);
-  EXPECT_EQ(slot_of(rec), 10);
+  EXPECT_EQ(slot_of(rec), 210);
   EXPECT_EQ(taken_slots(), 1);
   EXPECT_EQ(pool.cam_a.assign_head, rec);
   EXPECT_EQ(pool.cam_a.assign_tail, rec);
@@ -242,7 +247,8 @@ TEST_F(WorkPool, ResetReturnsToStartUp) {
   for (int n = 0; n < 10; ++n) dp::new_particle(n, &pool.cam_a);
   dp::reserve_lines(pool.cam_a.assign_head, 3000);
   dp::reset_work_pool();
-  EXPECT_EQ(pool.cursor, 0);
+  EXPECT_EQ(pool.n_free, 0);
+  EXPECT_EQ(pool.n_used, 0);
   EXPECT_EQ(pool.cam_a.assign_tag, 0);
   EXPECT_EQ(pool.cam_a.assign_head, nullptr);
   for (const particle_rec& slot : pool.w_pool) {

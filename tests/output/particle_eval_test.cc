@@ -43,6 +43,19 @@ TEST_F(ParticleEval, HeaderLookupTakesEarlierHeaderOnItsSuccessorsStartLine) {
   }
 }
 
+TEST_F(ParticleEval, HeaderLookupAmongFourHeadersTakesTheFirstRangeHoldingTheLine) {
+  dp::main_hd hds[4] = {simple_header(), simple_header(), simple_header(), simple_header()};
+  const float scales[4] = {0.125f, 0.25f, 0.5f, 0.0625f};
+  for (int k = 0; k < 4; ++k) hds[k].XSCALE0_1 = scales[k];  // a centred particle has scale_a = XSCALE0_1
+  header_list list{{1000.0, hds[0]}, {2000.0, hds[1]}, {3000.0, hds[2]}, {4000.0, hds[3]}};
+  struct { double t; int header; } cases[] = {{1000.0, 0}, {1500.0, 0}, {2000.0, 0}, {2000.5, 1}, {3000.0, 1},
+                                              {3999.0, 2}, {4000.0, 2}, {4000.5, 3}, {9e9, 3}};
+  for (const auto& c : cases) {
+    const test_particle a = box(c.t, 4, 316, 324), b = box(c.t + 10, 4, 316, 324);
+    EXPECT_EQ(evaluate(a, b).scale_a, scales[c.header]) << c.t;
+  }
+}
+
 TEST_F(ParticleEval, ParticleBeforeEveryHeaderEndsTheRun) {
   header_list list{{1000.0, simple_header()}, {2000.0, simple_header()}};
   const test_particle a = box(999, 4, 316, 324), b = box(1009, 4, 316, 324);

@@ -166,6 +166,25 @@ TEST_F(ParticleOutput, TinyDiameterIsReportedAndStillWritten) {
   EXPECT_EQ(r.field(12), 0);
 }
 
+TEST_F(ParticleOutput, LineDifferenceSumsTheTruncatedDelaysThatFitInt32) {
+  // trunc(delay) when it lies in int32, else 0; the sum of both delays, low 16 bits.
+  const auto part = [](double v) -> int64_t {
+    const double t = std::trunc(v);
+    return t >= -2147483648.0 && t <= 2147483647.0 ? static_cast<int64_t>(t) : 0;
+  };
+  const double deltas[] = {2147483646.5, 2147483647.0, 2147483647.75, 2147483648.0,
+                           -2147483647.5, -2147483648.5, -2147483648.75, -2147483649.0, -2147483650.0};
+  for (const double delta : deltas) {
+    const test_particle a = box(3e9, 4, 316, 324), b = box(3e9 + delta, 6, 316, 324);
+    testing::internal::CaptureStderr();  // the tiny diameter's report
+    const built r = build(a, b);
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(r.ok, 1) << delta;
+    const int64_t sum = part(b.rec.y_start - a.rec.y_start) + part(b.rec.y_end - a.rec.y_end);
+    EXPECT_EQ(r.field(18), static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(sum)))) << delta;
+  }
+}
+
 TEST(ParticleOutputFields, SixteenBitFieldTakesLowBitsOfTheTruncatedValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();

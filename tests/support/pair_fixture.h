@@ -113,7 +113,7 @@ inline void calibration_ones() {
 }
 
 /// What the evaluation reads, as the writer hands it over: the installed header list and tables.
-inline dp::eval_inputs run_inputs() { return {dp::timing.head, &dp::calib}; }
+inline dp::eval_inputs run_inputs() { return {dp::timing.head, dp::timing.tail, &dp::calib}; }
 
 /// Connects the particle writer as the processing loop does, at line frequency base_frequ.
 inline void connect_writer(double base_frequ) {
