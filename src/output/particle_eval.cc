@@ -31,19 +31,22 @@ const main_hd& header_for(const eval_inputs& in, double t) {
   fatal_announced("eval_dr 04: no corresponding main header ? \n");
 }
 
+// The two table indexes check the range on the value itself and let the conversion truncate,
+// without a trunc call (the baseline x86-64 has no instruction for it): trunc(v) lies in
+// 0..511 exactly when v lies strictly between -1 and 512 (NaN and the infinities fail the test).
+
 // Table index of a height value: trunc(v), or -1 when not finite or outside the table.
 int height_index(double v) {
-  if (!std::isfinite(v)) return -1;
-  const double k = std::trunc(v);
-  return k >= 0.0 && k < k_corr_size ? static_cast<int>(k) : -1;
+  if (!(v > -1.0 && v < k_corr_size)) return -1;
+  return static_cast<int>(v);
 }
 
-// Table index of a width value: trunc(x), one more when the fraction is at least 0.5.
+// Table index of a width value: trunc(x), one more when the fraction is at least 0.5; that is
+// in 0..511 exactly when x lies strictly between -1 and 511.5.
 int width_index(double x) {
-  if (!std::isfinite(x)) return -1;
-  double k = std::trunc(x);
-  if (x - k >= 0.5) k += 1.0;
-  return k >= 0.0 && k < k_corr_size ? static_cast<int>(k) : -1;
+  if (!(x > -1.0 && x < k_corr_size - 0.5)) return -1;
+  const int k = static_cast<int>(x);
+  return x - k >= 0.5 ? k + 1 : k;
 }
 
 // Fragmentation check of one camera's lines, then its width correction. False: fragmented.

@@ -182,10 +182,13 @@ TEST_F(ParticleEval, OneLinePairUsesTheCorrectedScales) {
 
 TEST_F(ParticleEval, HeightIndexIsTruncatedAndLimitedToTheTable) {
   dp::calib.corr_ha[511] = dp::calib.corr_hb[511] = 2.0f;
+  dp::calib.corr_ha[0] = dp::calib.corr_hb[0] = 2.0f;
   // Planes h apart and d = 2 give scale_h = h; with 64 + 64 lines the index is 128 x h x 5.
   struct { float h; float scale_h; } cases[] = {
       {0.79984375f, 2.0f * 0.79984375f},  // 511.9: truncated to 511
       {0.8f, 0.8f},                       // f32(0.8) x 640 = 512.000008: beyond the table
+      {-0.001f, 2.0f * -0.001f},          // -0.64: truncated to 0
+      {-0.0016f, -0.0016f},               // -1.024: below the table
   };
   for (const auto& c : cases) {
     dp::main_hd h = simple_header();
@@ -206,6 +209,7 @@ TEST_F(ParticleEval, WidthIndexRoundsHalfUpAndStaysInTheTable) {
       {3, 5.0f},      // 3.75 -> 4
       {409, 512.0f},  // 511.25 -> 511
       {410, 1.0f},    // 512.5 -> 513: no correction
+      {0, 1.0f},      // 0 -> 0
   };
   for (const auto& c : cases) {
     const int beg = 320 - c.extent / 2;  // keeps the centre at 320 (offset 0)
