@@ -372,8 +372,9 @@ TEST_F(ProductsArchive, MinuteProductsEqualSnodumpsAndStepsAddUp) {
   const std::vector<double> nd = minute.var("drop_size_distribution");
   for (int k = 0; k < dp::k_diam_bins; ++k) EXPECT_EQ(nd[i * 80 + k], static_cast<float>(mv.nd[k])) << k;
 
-  // The corrected values likewise, bit for bit; the correction adds the drops the pairing loses.
-  EXPECT_GT(mv.concentration_c, mv.concentration);
+  // The corrected values likewise, bit for bit (under this loose WA_WB the correction mostly
+  // moves small drops between recorded diameters, so the count may go either way).
+  EXPECT_NE(mv.concentration_c, mv.concentration);
   EXPECT_EQ(minute.var("particles_uncorrected")[i], static_cast<double>(minutes.minutes[m].below_floor));
   EXPECT_EQ(minute.var("rain_rate_corrected")[i], static_cast<float>(mv.rain_rate_c));
   EXPECT_EQ(minute.var("total_concentration_corrected")[i], static_cast<float>(mv.concentration_c));

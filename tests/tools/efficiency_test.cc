@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -67,8 +68,23 @@ TEST(EfficiencyModel, MatchProbabilityInClosedForm) {
   EXPECT_NEAR(dp::pair_passes(40.0, 40.0, 20.0, r8), 1.0, 1e-12);
 }
 
-// The tables: a WA_WB that any two widths pass keeps every drop both cameras see; a strict one
-// loses small drops and keeps large ones. Weights and flags follow.
+// The evaluation's volume of a finely sampled sphere is the sphere's; two cameras that see one
+// line more than the other scale the slices to the mean line count.
+TEST(EfficiencyModel, RecordedDiameterOfTheEvaluation) {
+  std::vector<int> w;
+  for (int j = 0; j < 900; ++j) {
+    const double z = (j + 0.5) / 450.0 - 1;
+    w.push_back(static_cast<int>(std::lround(900 * std::sqrt(1 - z * z))));
+  }
+  EXPECT_NEAR(dp::recorded_diameter(w.data(), 900, w.data(), 900, 0.001, 0.001, 0.001), 0.9, 0.9e-3);
+  const int a[] = {2, 3, 2}, b[] = {2, 3, 3, 1};
+  const double v = std::numbers::pi / 4 * (2 * 2 + 3 * 3 + 2 * 3) * 0.15 * 0.16 * 0.05 * 7 / 6;
+  EXPECT_NEAR(dp::recorded_diameter(a, 3, b, 4, 0.15, 0.16, 0.05), std::cbrt(6 * v / std::numbers::pi), 1e-12);
+}
+
+// The tables: a WA_WB that any two widths pass keeps every drop both cameras see, and its
+// response only moves drops between recorded diameters; a strict one loses small drops and keeps
+// large ones. Weights and flags follow.
 TEST(EfficiencyModel, TablesAndWeights) {
   dp::main_hd hd;
   hd.x_center = 320;
@@ -79,10 +95,24 @@ TEST(EfficiencyModel, TablesAndWeights) {
   hd.line_fr = 34000;
   const dp::efficiency_table loose = dp::efficiency_model(hd, {0.2f, 10, {}, {}, {}}, dp::speed_law::atlas);
   const dp::efficiency_table strict = dp::efficiency_model(hd, {0.8f, 10, {}, {}, {}}, dp::speed_law::atlas);
-  for (const double d : {0.2, 0.3, 0.5, 1.0, 3.0, 5.0}) EXPECT_NEAR(dp::efficiency_at(loose, d), 1.0, 1e-9) << d;
-  EXPECT_LT(dp::efficiency_at(strict, 0.6), 0.9);  // 4 pixels against 5 pass, 3 against 4 do not
+  for (const double d : {0.2, 0.3, 0.5, 1.0, 3.0, 5.0}) EXPECT_NEAR(dp::pass_probability(loose, d), 1.0, 1e-9) << d;
+  // Drops of 0.3 mm and more all reach the file, recorded within about a pixel of their size.
+  EXPECT_NEAR(dp::efficiency_mean(loose, 0.3, 2.5), 1.0, 0.02);
+  EXPECT_NEAR(dp::efficiency_mean(loose, 0.75, 1.75), 1.0, 0.02);
+  EXPECT_NEAR(dp::efficiency_mean(loose, 2.5, 5), 1.0, 1e-9);
+  EXPECT_LT(dp::pass_probability(strict, 0.6), 0.9);  // 4 pixels against 5 pass, 3 against 4 do not
+  EXPECT_LT(strict.bin[4], 0.9);
   EXPECT_GT(dp::efficiency_at(strict, 5.0), 0.99);
   EXPECT_NEAR(strict.bin[4], dp::efficiency_mean(strict, 0.5, 0.625), 1e-12);
+  EXPECT_EQ(dp::efficiency_at(strict, 0.304), strict.step_seen[30] / strict.step_true[30]);
+  // A damaged header gives a table, not a hang: no line or no pixel size sees nothing.
+  for (const double fr : {0.0, std::nan("")}) {
+    dp::main_hd broken = hd;
+    broken.line_fr = fr;
+    broken.XSCALE0_1 = 0;
+    const dp::efficiency_table t = dp::efficiency_model(broken, {0.8f, 10, {}, {}, {}}, dp::speed_law::atlas);
+    EXPECT_EQ(dp::efficiency_at(t, 0.5), 0.0);
+  }
 
   dp::particle_products p;
   dp::apply_efficiency(p, 0.3, &strict);

@@ -58,7 +58,7 @@
 //   fall_speed_flag               byte    0 plausible, 1 too slow, 2 too fast, 3 not checked
 //   product_flag                  byte    0 used, 1 implausible fall speed, 2 cut at a line end,
 //                                         3 diameter outside the bins, 4 incomplete record
-//   detection_efficiency          float   1, probability that the pairing keeps a drop of its diameter
+//   detection_efficiency          float   1, drops recorded at its diameter per drop truly of it
 //   efficiency_flag               byte    0 corrected, 1 under 0.2 (not corrected), 2 no model
 //   scale_a, scale_b, scale_h, pixel_size_a, pixel_size_b, plane_distance, width_a, width_b,
 //   height_a, height_b            float   mm        sampling_area float m2    axis_ratio float 1

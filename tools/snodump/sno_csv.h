@@ -23,7 +23,7 @@
 //   fall_speed_flag       speed_verdict: 0 plausible, 1 too slow, 2 too fast, 3 not checked
 //   product_flag          product_use: 0 used, 1 implausible speed, 2 cut at a line end,
 //                         3 diameter of 10 mm or more, 4 incomplete
-//   detection_efficiency  probability that the pairing keeps a drop of its diameter (see
+//   detection_efficiency  drops the file records at this diameter per drop truly of it (see
 //                         sno_efficiency.h); empty without the run's settings
 //   efficiency_flag       efficiency_use: 0 corrected (weight 1 / efficiency), 1 efficiency
 //                         under 0.2, counted as seen, 2 no model
@@ -51,7 +51,7 @@
 //   rain_rate_corrected_mm_per_h, concentration_corrected_per_m3, dm_corrected_mm,
 //   nw_corrected_per_m3_mm, z_corrected_mm6_per_m3, reflectivity_corrected_dbz,
 //   lwc_corrected_g_per_m3, nd_corrected_per_m3_mm_<lo>_<hi>
-//   efficiency_<lo>_<hi>     the model's mean efficiency over the bin (the file's first main
+//   efficiency_<lo>_<hi>     the model's efficiency of the bin (the file's first main
 //                            header); under 0.2 its particles are not corrected
 #pragma once
 

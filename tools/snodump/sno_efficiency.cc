@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <numbers>
 #include <sstream>
 
 #include "control/settings.h"
@@ -19,6 +20,13 @@ constexpr double k_d_first = 0.05, k_d_step = 0.025, k_d_last = 10.0;  // mm
 constexpr int k_positions = 24;    // grid points along each camera line
 constexpr int k_line_phases = 4;   // phases of a camera's line sampling
 constexpr int k_bin_points = 5;    // diameters averaged per product bin
+
+// The recorded-diameter response: drops are simulated every k_true_step mm (one drop per
+// position of the grid, at a random place in its cell) up to k_true_last, and their recorded
+// diameters counted per 0.01 mm step below k_recorded_steps.
+constexpr double k_true_step = 0.0025, k_true_last = 1.3;   // mm
+constexpr int k_max_lines = 512;   // lines simulated per drop and camera at most
+constexpr uint64_t k_seed = 0x5eed0f5a11ull;
 
 
 // The value field of the first line of text that begins with key, or false.
@@ -106,6 +114,92 @@ double pair_passes(double xa, double xb, double l, const pairing_rules& r) {
 }
 
 namespace {
+
+// splitmix64: a fixed sequence, so a model is the same in every run.
+struct random_sequence {
+  uint64_t state;
+  double next() {
+    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+  }
+};
+
+// Pixels a chord w pixels wide centred at column c darkens: those whose centre it covers (pixel k
+// spans [k, k + 1)). A chord inside one pixel that covers half of it covers its centre too.
+int darkened(double c, double w) {
+  if (!(w > 0)) return 0;
+  const double n = std::floor(c + w / 2 - 0.5) - std::ceil(c - w / 2 - 0.5) + 1;
+  return n > 0 ? static_cast<int>(std::min(n, 1e6)) : 0;
+}
+
+// One camera's lines of a drop width pixels wide and height mm high whose top the first line
+// meets phase lines below it: the darkened pixels of each line that sees the drop (the counts
+// rise and fall, so the lines that see it follow one another). Returns the number of lines.
+int camera_lines(double width, double height, double dz, double phase, double centre, int* out) {
+  int n = 0;
+  for (int j = 0; j < k_max_lines; ++j) {  // dz is at least height / (k_max_lines - 1)
+    const double z = (j + phase) * dz;
+    if (z >= height) break;
+    const double t = 2 * z / height - 1;
+    const int k = darkened(centre, width * std::sqrt(1 - t * t));
+    if (k > 0) out[n++] = k;
+  }
+  return n;
+}
+
+}  // namespace
+
+double recorded_diameter(const int* wa, int la, const int* wb, int lb, double scale_a, double scale_b,
+                         double scale_h) {
+  const int n = std::min(la, lb);
+  if (n <= 0) return 0;
+  double s = 0;
+  for (int k = 0; k < n; ++k) s += wa[k] * scale_a * wb[k] * scale_b;
+  const double v = s * (std::numbers::pi / 4) * scale_h * (la + lb) / (2.0 * n);
+  return std::cbrt(v * 6 / std::numbers::pi);
+}
+
+namespace {
+
+// Adds to seen[s] the share of drops of diameter d that pass the match test and are recorded in
+// step s, one drop per cell of the position grid (random place, pixel and line phases), each
+// weighted by its area as in efficiency_of_diameter.
+void simulate_diameter(const main_hd& hd, const pairing_rules& r, speed_law law, double d, double mass,
+                       random_sequence& rnd, std::vector<double>& seen) {
+  const double a = beard_chuang_axis_ratio(d);
+  const double d_h = d / std::cbrt(a), height = d * std::cbrt(a * a);
+  const double v = std::max(0.05, reference_fall_speed(law, d));
+  const double dz = std::max(v * 1e3 / hd.line_fr, height / (k_max_lines - 1));  // mm per line
+  const double dev_a = width_deviation(r, r.dev_wa, d_h) * 0.01, dev_b = width_deviation(r, r.dev_wb, d_h) * 0.01;
+  const double n = 2.0 * hd.x_center, xs1 = hd.XSCALE0_1, xs2 = hd.XSCALE0_2, l01 = hd.L0_1, l02 = hd.L0_2;
+  const float upper = 1.0f / r.wa_wb;
+  int wa[k_max_lines], wb[k_max_lines];
+  std::vector<std::pair<size_t, double>> hits;
+  double weight = 0;
+  for (int ia = 0; ia < k_positions; ++ia)
+    for (int ib = 0; ib < k_positions; ++ib) {
+      const double ca = (ia + rnd.next()) * n / k_positions, cb = (ib + rnd.next()) * n / k_positions;
+      const double p_b = (xs1 * (ca - hd.x_center) + l02) * xs2 / l02;
+      const double p_a = (l01 - xs2 * (cb - hd.x_center)) * xs1 / l01;
+      const double xa = d_h * (1 + dev_a) / p_a, xb = d_h * (1 + dev_b) / p_b;
+      const double pa = rnd.next(), pb = rnd.next(), ua = rnd.next(), ub = rnd.next();
+      if (ca < xa / 2 || ca > n - xa / 2 || cb < xb / 2 || cb > n - xb / 2) continue;  // not seen whole
+      const double w = p_a * p_b;
+      weight += w;
+      const int la = camera_lines(xa, height, dz, pa, ua, wa), lb = camera_lines(xb, height, dz, pb, ub, wb);
+      if (la == 0 || lb == 0 || std::abs(la - lb) > r.delta_hgt) continue;
+      const int ma = *std::max_element(wa, wa + la), mb = *std::max_element(wb, wb + lb);
+      const float ratio = static_cast<float>(ma) / static_cast<float>(mb);
+      if (ratio < r.wa_wb || ratio > upper) continue;
+      const double rec = recorded_diameter(wa, la, wb, lb, p_a / (1 + dev_a), p_b / (1 + dev_b), dz);
+      const double step = std::floor(rec * 100 + 1e-9);
+      if (step >= 0 && step < static_cast<double>(seen.size())) hits.emplace_back(static_cast<size_t>(step), w);
+    }
+  if (weight <= 0) return;
+  for (const auto& [step, w] : hits) seen[step] += mass * w / weight;
+}
 
 double efficiency_of_diameter(const main_hd& hd, const pairing_rules& r, speed_law law, double d) {
   const double a = beard_chuang_axis_ratio(d);
@@ -203,17 +297,54 @@ efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, con
   const int n = static_cast<int>(std::lround((k_d_last - k_d_first) / k_d_step)) + 1;
   t.eff.resize(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) t.eff[static_cast<size_t>(i)] = efficiency_of_diameter(hd, r, law, k_d_first + i * k_d_step);
+
+  t.step_seen.assign(k_recorded_steps, 0.0);
+  t.step_true.assign(k_recorded_steps, 0.0);
+  for (int s = 0; s < k_recorded_steps; ++s) t.step_true[static_cast<size_t>(s)] = prior_mass(s * 0.01, (s + 1) * 0.01);
+  random_sequence rnd{k_seed};
+  const int cells = static_cast<int>(std::lround((k_true_last - k_d_first) / k_true_step));
+  for (int i = 0; i < cells; ++i) {
+    const double lo = k_d_first + i * k_true_step;
+    simulate_diameter(hd, r, law, lo + rnd.next() * k_true_step, prior_mass(lo, lo + k_true_step), rnd, t.step_seen);
+  }
   for (int k = 0; k < k_diam_bins; ++k) t.bin[k] = efficiency_mean(t, bin_lower(k), bin_lower(k + 1));
   return t;
 }
 
+double prior_mass(const double lo_mm, const double hi_mm) {
+  return (std::exp(-k_prior_slope * lo_mm) - std::exp(-k_prior_slope * hi_mm)) / k_prior_slope;
+}
+
 double efficiency_mean(const efficiency_table& t, const double lo_mm, const double hi_mm) {
-  double s = 0;
-  for (int j = 0; j < k_bin_points; ++j) s += efficiency_at(t, lo_mm + (j + 0.5) / k_bin_points * (hi_mm - lo_mm));
-  return s / k_bin_points;
+  const double limit = static_cast<double>(t.step_seen.size()) * 0.01;
+  double seen = 0, truth = 0;
+  for (size_t s = static_cast<size_t>(std::max(0.0, std::floor(lo_mm * 100))); s < t.step_seen.size(); ++s) {
+    const double from = std::max(lo_mm, s * 0.01), to = std::min(hi_mm, (s + 1) * 0.01);
+    if (to <= from) break;
+    seen += t.step_seen[s] * (to - from) / 0.01;
+    truth += t.step_true[s] * (to - from) / 0.01;
+  }
+  if (hi_mm > limit) {  // above the recorded steps: the pass probability, weighted by the prior
+    const double from = std::max(lo_mm, limit), m = prior_mass(from, hi_mm);
+    double s = 0;
+    for (int j = 0; j < k_bin_points; ++j) s += pass_probability(t, from + (j + 0.5) / k_bin_points * (hi_mm - from));
+    seen += m * s / k_bin_points;
+    truth += m;
+  }
+  return truth > 0 ? seen / truth : std::numeric_limits<double>::quiet_NaN();
 }
 
 double efficiency_at(const efficiency_table& t, const double d_mm) {
+  if (!std::isfinite(d_mm)) return std::numeric_limits<double>::quiet_NaN();
+  const double step = std::round(d_mm * 100);
+  if (step >= 0 && step < static_cast<double>(t.step_seen.size())) {
+    const auto s = static_cast<size_t>(step);
+    return t.step_seen[s] / t.step_true[s];
+  }
+  return pass_probability(t, d_mm);
+}
+
+double pass_probability(const efficiency_table& t, const double d_mm) {
   if (t.eff.empty() || !std::isfinite(d_mm)) return std::numeric_limits<double>::quiet_NaN();
   const double x = (d_mm - t.d_first) / t.d_step;
   if (x <= 0) return t.eff.front();

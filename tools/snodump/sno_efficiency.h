@@ -30,10 +30,26 @@
 //   area      averaged over drop centres uniform on the area where both cameras see the drop whole
 //             (a 24 x 24 grid of column positions, each weighted by its area p_A p_B), over four
 //             phases of each camera's line sampling, and over the pixel phases in closed form
-// A particle is weighted by the efficiency at its measured diameter. Left out: the spread of the
-// measured diameters of drops two or three pixels wide (which moves drops between the smallest
-// bins), the delay test (a drop reaches plane B hundreds of lines after plane A), drops lost to
-// coincidence or taken by a wrong partner in heavy rain, and turbulence in the fall speed.
+// That is the pass probability E(D) of a drop of true diameter D. Drops under about seven pixels
+// are also recorded with a diameter that differs from their true one by a good part of a pixel
+// (a drop 2.5 pixels wide is seen as 2 or 3), so the counts move between recorded diameters as
+// much as they are lost. Below 1 mm the model therefore follows drops to their recorded diameter:
+//   response  drops every 0.0025 mm from 0.05 to 1.3 mm, one per cell of the position grid at a
+//             random place in it, with random pixel and line phases per camera: each camera line
+//             through the spheroid darkens the pixels whose centres its chord covers; the pair
+//             passes the match test above or not; the evaluation's volume of the passing pair
+//             (slices paired from the top, pixel sizes over the calibration's factor, the law's
+//             fall speed over f per line, scaled to the mean line count) gives the diameter the
+//             record keeps, truncated to 0.01 mm
+//   weights   over an exponential N(D) = exp(-2.5 D) (Marshall-Palmer rain of about 10 mm/h;
+//             slopes of 1.5 and 4 give the validation the same number of bins outside 10 %), the
+//             efficiency of a recorded step [s, s + 0.01) mm is (drops recorded in it) / (drops
+//             truly in it)
+// A particle recorded below 1 mm is weighted by the efficiency of its step, a larger one by the
+// pass probability at its diameter; either way the expected weighted count of a diameter range
+// is the true count, for rain of the assumed slope. Left out: the delay test (a drop reaches
+// plane B hundreds of lines after plane A), drops lost to coincidence or taken by a wrong partner
+// in heavy rain, turbulence in the fall speed, and the height rows of the calibration.
 #pragma once
 
 #include <cstdint>
@@ -74,20 +90,42 @@ std::string file_text(const std::string& path);
 /// the drop spans l lines.
 double pair_passes(double xa, double xb, double l, const pairing_rules& r);
 
-/// The efficiency over diameter, on a fine grid, and its mean over each product bin.
+/// Recorded diameters below k_recorded_steps hundredths of a mm are corrected through the
+/// response; larger ones by the pass probability at the diameter.
+inline constexpr int k_recorded_steps = 100;
+/// Slope (1/mm) of the exponential N(D) the response is weighted with.
+inline constexpr double k_prior_slope = 2.5;
+
+/// The model of a run: the pass probability over the true diameter, and the response over the
+/// recorded one.
 struct efficiency_table {
   double d_first = 0, d_step = 0;
-  std::vector<double> eff;           ///< at d_first + i d_step
-  double bin[k_diam_bins] = {};      ///< mean over each 0.125 mm bin
+  std::vector<double> eff;           ///< pass probability at true diameter d_first + i d_step
+  /// Per recorded step s (diameters [s, s + 1) hundredths of a mm): the drops of the prior N(D)
+  /// that reach the particle file recorded in s, and the drops whose true diameter lies in s.
+  std::vector<double> step_seen, step_true;
+  double bin[k_diam_bins] = {};      ///< efficiency_mean of each 0.125 mm bin
 };
 
 /// The model for a run under header hd with the rules r; law gives the fall speed.
 efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, speed_law law);
-/// Efficiency at diameter d (linear between grid points; the ends held beyond the grid).
+/// Efficiency of a particle recorded with diameter d: below the response's limit seen / true of
+/// its step, above it the pass probability.
 double efficiency_at(const efficiency_table& t, double d_mm);
-/// Mean efficiency over the diameters [lo, hi) mm (five points at the centres of equal parts), as
-/// efficiency_table::bin holds it for the 0.125 mm bins.
+/// Pass probability of a drop of true diameter d (linear between grid points; the ends held
+/// beyond the grid).
+double pass_probability(const efficiency_table& t, double d_mm);
+/// Efficiency of the diameters [lo, hi) mm: drops recorded there over drops truly there under the
+/// prior N(D) (steps cut by an edge count in part; above the response the pass probability at
+/// five points, weighted by the prior), as efficiency_table::bin holds it for the 0.125 mm bins.
 double efficiency_mean(const efficiency_table& t, double lo_mm, double hi_mm);
+/// The prior's drops with diameters in [lo, hi) mm (per unit of its N(0)).
+double prior_mass(double lo_mm, double hi_mm);
+/// Diameter (mm) the evaluation records for lines of wa[0..la) and wb[0..lb) pixels at scales
+/// (mm per pixel, mm per line): elliptic slices paired from the top, scaled to the mean line
+/// count, as a sphere of the same volume.
+double recorded_diameter(const int* wa, int la, const int* wb, int lb, double scale_a, double scale_b,
+                         double scale_h);
 
 /// The tables of one particle file: one per distinct geometry of its main headers, made when
 /// first asked for. Empty rules (have_rules false) make no tables.

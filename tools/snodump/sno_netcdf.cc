@@ -143,10 +143,12 @@ void nc_efficiency_flag_atts(nc_run& nc, int ncid, int id) {
 }
 
 std::string efficiency_comment() {
-  return "The *_corrected products weight each particle by 1 / detection_efficiency, the probability that the "
-         "pairing keeps a drop of its diameter (a model of the match test from the header geometry, the "
-         "calibration's width deviations, WA_WB and DELTA_HGT of the settings and the fall-speed law). Particles "
-         "and bins whose efficiency is under 0.2 are not corrected and are flagged.";
+  return "The *_corrected products weight each particle by 1 / detection_efficiency: below 1 mm the drops "
+         "recorded at its diameter over the drops truly of it (the pairing loses small drops and moves them "
+         "between recorded diameters), from 1 mm the probability that the pairing keeps a drop of its diameter; "
+         "a model of the pairing from the header geometry, the calibration's width deviations, WA_WB and "
+         "DELTA_HGT of the settings and the fall-speed law, for rain of N(D) = exp(-2.5 D). Particles and bins "
+         "whose efficiency is under 0.2 are not corrected and are flagged.";
 }
 
 namespace {

@@ -99,7 +99,7 @@ struct particle_products {
   double speed_ref_m_s = 0;    ///< reference law at eq_diam
   speed_verdict verdict = speed_verdict::unchecked;
   product_use use = product_use::incomplete;
-  double efficiency = 0;       ///< detection efficiency at its diameter (NaN: no model)
+  double efficiency = 0;       ///< detection efficiency at its recorded diameter (NaN: no model)
   double weight = 0;           ///< its weight in the corrected products: 1 / efficiency, or 1
   efficiency_use efficiency_flag = efficiency_use::no_model;
 };
