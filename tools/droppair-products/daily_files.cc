@@ -243,7 +243,7 @@ std::string particle_file_name(const std::string& id, const int64_t day) {
 }
 
 std::string day_fingerprint(const std::vector<const input_file*>& files, const product_meta& meta) {
-  std::string text = meta.options + "\n" + meta.station_id + "\n";
+  std::string text = meta.options + "\n" + meta.station_id + "\n" + k_efficiency_model_version + "\n";
   char cut[64];
   for (const input_file* f : files) {
     std::snprintf(cut, sizeof cut, " %.6f", f->count_after);

@@ -107,7 +107,7 @@ struct product_meta {
 struct day_inputs {
   std::vector<const input_file*> files;
   std::string fingerprint;  ///< SHA-256 over the files (name, size, SHA-256, cut, settings and
-                            ///< calibration texts) and the options
+                            ///< calibration texts), the options and the efficiency model's version
 };
 
 /// The fingerprint of a day's inputs under the options.

@@ -133,7 +133,7 @@ void read_totals(const std::string& path, day_result* r) {
 }
 
 /// The detection-efficiency models of the input files. Files whose settings and calibration read
-/// alike share one: a model takes a fifth of a second per geometry, and an archive may hold
+/// alike share one: a model takes a third of a second per geometry, and an archive may hold
 /// thousands of files made with the same settings.
 struct efficiency_models {
   std::map<std::string, dp::efficiency_set> sets;  ///< by settings and calibration; nodes never move

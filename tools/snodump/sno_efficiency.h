@@ -95,6 +95,9 @@ double pair_passes(double xa, double xb, double l, const pairing_rules& r);
 inline constexpr int k_recorded_steps = 100;
 /// Slope (1/mm) of the exponential N(D) the response is weighted with.
 inline constexpr double k_prior_slope = 2.5;
+/// Changes whenever the model gives other efficiencies for the same inputs, so that products
+/// made with an earlier model count as out of date.
+inline constexpr const char* k_efficiency_model_version = "efficiency model 2 (recorded-diameter response)";
 
 /// The model of a run: the pass probability over the true diameter, and the response over the
 /// recorded one.
