@@ -388,6 +388,49 @@ TEST(AbgenInstrument, GeometryAgreesWithTheEvaluationFormulas) {
   EXPECT_FLOAT_EQ(ag::plane_distance(in, 0, n), in.HBL + in.HFR - in.HBR);
 }
 
+// Raindrops fill the area both cameras see at one density up to its edges (the far corners
+// included) and fall nowhere else; with a rim, some fall where one camera alone sees them.
+TEST(AbgenTool, RaindropsFillTheAreaBothCamerasSeeUpToItsEdges) {
+  const ag::instrument in;
+  const double n = 2.0 * in.x_center;
+  const auto columns = [&](const std::map<std::string, std::string>& r) {
+    const double u = std::stod(r.at("u_mm")), v = std::stod(r.at("v_mm"));
+    return std::pair{ag::column_a(in, u, v), ag::column_b(in, u, v)};
+  };
+  // Share of the area both cameras see whose centre column lies in the outer tenth of a line.
+  const auto outer = [&](double a, double b) { return std::min({a, n - a, b, n - b}) < 0.05 * n; };
+  int area = 0, band = 0;
+  for (double u = -60; u < 60; u += 0.25)
+    for (double v = -60; v < 60; v += 0.25) {
+      const double a = ag::column_a(in, u, v), b = ag::column_b(in, u, v);
+      if (a < 0 || a > n || b < 0 || b > n) continue;
+      ++area;
+      band += outer(a, b);
+    }
+  const double expected = static_cast<double>(band) / area;
+  for (const char* rim : {"0", "5"}) {
+    dp_test::scratch_dir dir;
+    ASSERT_EQ(dp_test::run_tool(ABGEN_BIN, {"--dir", ".", "--rain", "100", "--duration", "40", "--rim", rim,
+                                            "--quiet"}, dir).status, 0);
+    int drops = 0, in_band = 0, outside = 0;
+    for (const auto& r : dp_test::read_csv(dp_test::read_text(dir.file("V05123_1.csv")))) {
+      if (r.at("splash") != "0") continue;
+      const auto [a, b] = columns(r);
+      if (a < 0 || a > n || b < 0 || b > n) {
+        ++outside;
+        continue;
+      }
+      ++drops;
+      in_band += outer(a, b);
+    }
+    ASSERT_GT(drops, 3000);
+    const double share = static_cast<double>(in_band) / drops;
+    EXPECT_NEAR(share, expected, 3 * std::sqrt(expected * (1 - expected) / drops)) << "rim " << rim;
+    if (rim[0] == '0') EXPECT_EQ(outside, 0);
+    else EXPECT_GT(outside, drops / 20);
+  }
+}
+
 TEST(AbgenInstrument, SideFilesReadBackThroughTheProgramsReaders) {
   dp_test::temp_cwd cwd;
   ag::instrument in;

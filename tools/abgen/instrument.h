@@ -62,6 +62,10 @@ struct instrument {
   int16_t delta_hgt = 10;  ///< DELTA_HGT of the settings file written beside the data
   float wa_wb = 0.6f;      ///< WA_WB of the settings file
   double threshold = 0.5;  ///< fraction of a pixel a shadow must cover to darken it (see raster.h)
+  /// Width (mm) of the rim around the area both cameras see where raindrops still fall: seen by
+  /// one camera only or cut by the ends of the lines. 0: raindrops fall only where both cameras
+  /// see their centre (drops across an edge are still cut).
+  double rim_mm = 0.0;
 };
 
 /// The calibration with the deviations of a typical instrument (small drops seen a few percent

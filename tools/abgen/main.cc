@@ -61,6 +61,9 @@ const char* const k_usage =
     "                        (default 0.150,0.155)\n"
     "  --threshold T         fraction of a pixel a shadow must cover to darken it (default 0.5:\n"
     "                        the pixel's centre)\n"
+    "  --rim MM              raindrops also fall in a rim MM wide around the area both cameras\n"
+    "                        see, where one camera alone sees them (default 0: only where both\n"
+    "                        see a drop's centre)\n"
     "  --neutral-calib       no size deviations (corrfact.dat of zeros)\n"
     "  --calib-scale F       the size deviations times F (default 1; 0: none, but the\n"
     "                        calibration number kept)\n"
@@ -146,7 +149,7 @@ struct options {
 enum {
   opt_help = 256, opt_version, opt_dir, opt_out, opt_truth, opt_no_truth, opt_settings, opt_calib, opt_format,
   opt_start, opt_duration, opt_drops, opt_size, opt_header_every, opt_seed, opt_rain, opt_dsd, opt_mu, opt_dmin,
-  opt_dmax, opt_splash, opt_shape, opt_freq, opt_planes, opt_pixels, opt_threshold, opt_neutral_calib,
+  opt_dmax, opt_splash, opt_shape, opt_freq, opt_planes, opt_pixels, opt_threshold, opt_rim, opt_neutral_calib,
   opt_calib_scale, opt_wa_wb, opt_delta_hgt, opt_quiet,
 };
 
@@ -177,6 +180,7 @@ const option k_long_options[] = {
     {"planes", required_argument, nullptr, opt_planes},
     {"pixels", required_argument, nullptr, opt_pixels},
     {"threshold", required_argument, nullptr, opt_threshold},
+    {"rim", required_argument, nullptr, opt_rim},
     {"neutral-calib", no_argument, nullptr, opt_neutral_calib},
     {"calib-scale", required_argument, nullptr, opt_calib_scale},
     {"wa-wb", required_argument, nullptr, opt_wa_wb},
@@ -271,6 +275,7 @@ options parse_options(int argc, char** argv) {
         break;
       }
       case opt_threshold: plan.in.threshold = number("--threshold", v, 0.05, 0.95); break;
+      case opt_rim: plan.in.rim_mm = number("--rim", v, 0, 50); break;
       case opt_neutral_calib: o.neutral = true; break;
       case opt_calib_scale: o.calib_scale = number("--calib-scale", v, 0, 5); break;
       case opt_wa_wb: plan.in.wa_wb = static_cast<float>(number("--wa-wb", v, 0.05, 1)); break;

@@ -57,8 +57,35 @@ void header_schedule(const recording_plan& plan, std::vector<double>* lines,
 }
 
 double placement_half_size(const instrument& in) {
-  return 1.03 * in.x_center * static_cast<double>(std::min(in.XSCALE0_1, in.XSCALE0_2));
+  // A camera's field is widest on the side away from it: half a line is k (1 + h / L0) mm there
+  // when the square reaches h, k = x_center XSCALE0 (pinhole at L0). The square holds the area
+  // both cameras see and the rim around it that placed() keeps.
+  const double k1 = in.x_center * static_cast<double>(in.XSCALE0_1);
+  const double k2 = in.x_center * static_cast<double>(in.XSCALE0_2);
+  const double l1 = in.L0_1, l2 = in.L0_2, m = in.rim_mm;
+  if (!(k1 > 0 && k2 > 0 && l1 > 2 * (k1 + m) && l2 > 2 * (k2 + m))) return 1.03 * std::min(k1, k2);
+  return std::max((k1 + m) / (1 - k1 / l1), (k2 + m) / (1 - k2 / l2));
 }
+
+bool placed(const instrument& in, double u, double v) {
+  const double n = 2.0 * in.x_center, m = in.rim_mm;
+  const double a = column_a(in, u, v), b = column_b(in, u, v);
+  const double rim_a = m * pixels_per_mm_a(in, v), rim_b = m * pixels_per_mm_b(in, u);
+  return a >= -rim_a && a <= n + rim_a && b >= -rim_b && b <= n + rim_b;
+}
+
+namespace {
+
+// Share of the square of half size half (mm) where raindrops fall, on a 200 x 200 grid.
+double placed_share(const instrument& in, double half) {
+  constexpr int n = 200;
+  int inside = 0;
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) inside += placed(in, half * ((2 * i + 1.0) / n - 1), half * ((2 * j + 1.0) / n - 1));
+  return static_cast<double>(inside) / (n * n);
+}
+
+}  // namespace
 
 recording_result run_recording(const recording_plan& plan, std::FILE* ab, std::FILE* truth,
                                recording_stats* stats) {
@@ -68,7 +95,7 @@ recording_result run_recording(const recording_plan& plan, std::FILE* ab, std::F
   const double half = placement_half_size(in);
   rain_source rain;
   rain_init(rain, plan.rain, half, half, t0, plan.seed);
-  stats->drops_per_s = rain.drops_per_s;
+  stats->drops_per_s = rain.drops_per_s * placed_share(in, half);
   stats->rain_rate = rain_rate_of(rain);
 
   std::vector<double> h_lines;
@@ -95,6 +122,7 @@ recording_result run_recording(const recording_plan& plan, std::FILE* ab, std::F
   for (;;) {
     const particle p = rain_next(rain);
     if (p.t > t_end) break;
+    if (!p.splash && !placed(in, p.u, p.v)) continue;  // falls where neither camera's area reaches
     if (!p.splash && plan.max_drops > 0 && stats->drops >= plan.max_drops) break;
     if (plan.max_bytes > 0 && oeu.bytes + oeu.out.size() >= plan.max_bytes) break;
     const crossing x = cross(in, p);

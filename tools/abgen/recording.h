@@ -61,7 +61,7 @@ struct recording_stats {
   int64_t fragments = 0;      ///< splash fragments drawn
   int64_t rows = 0;           ///< ground-truth rows (particles seen by a camera)
   int64_t expected = 0;       ///< rows marked expected
-  double drops_per_s = 0;     ///< Poisson rate of raindrops over the placement rectangle
+  double drops_per_s = 0;     ///< Poisson rate of the raindrops that fall (see placed())
   double rain_rate = 0;       ///< rain rate the size distribution carries (mm/h)
   double seconds = 0;         ///< time from the first header to the last particle
   bool line_limit = false;    ///< stopped because line numbers would leave 32 bits (formats 1, 2)
@@ -76,9 +76,13 @@ enum class recording_result { ok, write_failed, internal_error };
 /// Lines and valid_since of the main headers of plan (the first at plan.start).
 void header_schedule(const recording_plan& plan, std::vector<double>* lines,
                      std::vector<uint32_t>* times);
-/// Half sizes (mm) of the rectangle over which particles are placed: a little more than the
-/// area both cameras see, so that some particles are cut by the ends of the camera lines.
+/// Half size (mm) of the square over which raindrops are drawn: it holds the area both cameras
+/// see (whose corners reach further out on the sides away from the cameras) and its rim.
 double placement_half_size(const instrument& in);
+/// True when a raindrop centred at (u, v) falls: inside the area both cameras see or its rim
+/// (in.rim_mm). The others are drawn but never made, so the area is filled at the rain's density
+/// up to its edges.
+bool placed(const instrument& in, double u, double v);
 /// Records plan: the raw file to ab, the ground truth to truth (null: none).
 recording_result run_recording(const recording_plan& plan, std::FILE* ab, std::FILE* truth,
                                recording_stats* stats);
