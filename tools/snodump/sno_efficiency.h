@@ -42,7 +42,7 @@
 //             fall speed over f per line, scaled to the mean line count) gives the diameter the
 //             record keeps, truncated to 0.01 mm
 //   weights   over an exponential N(D) = exp(-2.5 D) (Marshall-Palmer rain of about 10 mm/h;
-//             slopes of 1.5 and 4 give the validation the same number of bins outside 10 %), the
+//             slopes of 1.5 and 4 give the validation nearly as many bins outside 10 %), the
 //             efficiency of a recorded step [s, s + 0.01) mm is (drops recorded in it) / (drops
 //             truly in it)
 // A particle recorded below 1 mm is weighted by the efficiency of its step, a larger one by the
