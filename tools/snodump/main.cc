@@ -481,9 +481,10 @@ int dump(const options& o, [[maybe_unused]] int argc, [[maybe_unused]] char** ar
   summary.speed_rule = dp::speed_check_text(speed);
   dp::minute_table minutes;
   // The detection-efficiency model needs the run's settings; without them the corrected columns
-  // stay empty, which is said when they are asked for.
+  // stay empty, which is said when they are asked for. The summary alone does not use it (the
+  // model takes a third of a second to build).
   dp::efficiency_set efficiency;
-  {
+  if (o.csv || !netcdf.empty() || !o.minute_csv.empty()) {
     const std::string settings = o.settings.empty() ? dp::file_beside(sno, "DROPPAIR.SET") : o.settings;
     const std::string calibration = o.calibration.empty() ? dp::file_beside(sno, "corrfact.dat") : o.calibration;
     std::string why;
