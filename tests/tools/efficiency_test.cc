@@ -105,6 +105,10 @@ TEST(EfficiencyModel, TablesAndWeights) {
   EXPECT_GT(dp::efficiency_at(strict, 5.0), 0.99);
   EXPECT_NEAR(strict.bin[4], dp::efficiency_mean(strict, 0.5, 0.625), 1e-12);
   EXPECT_EQ(dp::efficiency_at(strict, 0.304), strict.step_seen[30] / strict.step_true[30]);
+  EXPECT_NEAR(dp::efficiency_mean(strict, 9.5, 10), 1.0, 1e-6);
+  // Edges where the prior holds no drops (or none at all) give no efficiency.
+  EXPECT_TRUE(std::isnan(dp::efficiency_mean(strict, 1e300, INFINITY)));
+  EXPECT_TRUE(std::isnan(dp::efficiency_mean(strict, NAN, 1.0)));
   // A damaged header gives a table, not a hang: no line or no pixel size sees nothing.
   for (const double fr : {0.0, std::nan("")}) {
     dp::main_hd broken = hd;

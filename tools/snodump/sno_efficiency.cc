@@ -318,7 +318,8 @@ double prior_mass(const double lo_mm, const double hi_mm) {
 double efficiency_mean(const efficiency_table& t, const double lo_mm, const double hi_mm) {
   const double limit = static_cast<double>(t.step_seen.size()) * 0.01;
   double seen = 0, truth = 0;
-  for (size_t s = static_cast<size_t>(std::max(0.0, std::floor(lo_mm * 100))); s < t.step_seen.size(); ++s) {
+  const double first = std::clamp(std::floor(lo_mm * 100), 0.0, static_cast<double>(t.step_seen.size()));
+  for (size_t s = std::isnan(first) ? t.step_seen.size() : static_cast<size_t>(first); s < t.step_seen.size(); ++s) {
     const double from = std::max(lo_mm, s * 0.01), to = std::min(hi_mm, (s + 1) * 0.01);
     if (to <= from) break;
     seen += t.step_seen[s] * (to - from) / 0.01;
