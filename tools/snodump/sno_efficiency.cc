@@ -97,6 +97,35 @@ double lines_match(double la, double lb, int k) {
   return p;
 }
 
+// What the model takes of a drop of diameter d: its shape, the fall speed of the law and the
+// factors by which the calibration's width rows make each camera see it wider.
+struct drop_view {
+  double d_h = 0;       // horizontal diameter, mm
+  double height = 0;    // vertical extent, mm
+  double speed = 0;     // m/s
+  double scale_a = 1, scale_b = 1;  // 1 + deviation / 100 of camera A and B
+};
+
+drop_view view_of(const pairing_rules& r, speed_law law, double d) {
+  drop_view v;
+  const double a = beard_chuang_axis_ratio(d);
+  v.d_h = d / std::cbrt(a);
+  v.height = d * std::cbrt(a * a);
+  v.speed = std::max(0.05, reference_fall_speed(law, d));
+  v.scale_a = 1.0 + width_deviation(r, r.dev_wa, v.d_h) * 0.01;
+  v.scale_b = 1.0 + width_deviation(r, r.dev_wb, v.d_h) * 0.01;
+  return v;
+}
+
+// Pixel sizes (mm) of camera A when the centre lies at column cb of camera B, and of camera B
+// when it lies at column ca of camera A (the evaluation's formulas).
+double pixel_a(const main_hd& hd, double cb) {
+  return (static_cast<double>(hd.L0_1) - static_cast<double>(hd.XSCALE0_2) * (cb - hd.x_center)) * hd.XSCALE0_1 / hd.L0_1;
+}
+double pixel_b(const main_hd& hd, double ca) {
+  return (static_cast<double>(hd.XSCALE0_1) * (ca - hd.x_center) + hd.L0_2) * hd.XSCALE0_2 / hd.L0_2;
+}
+
 }  // namespace
 
 double pair_passes(double xa, double xb, double l, const pairing_rules& r) {
@@ -168,32 +197,26 @@ namespace {
 // weighted by its area as in efficiency_of_diameter.
 void simulate_diameter(const main_hd& hd, const pairing_rules& r, speed_law law, double d, double mass,
                        random_sequence& rnd, std::vector<double>& seen) {
-  const double a = beard_chuang_axis_ratio(d);
-  const double d_h = d / std::cbrt(a), height = d * std::cbrt(a * a);
-  const double v = std::max(0.05, reference_fall_speed(law, d));
-  const double dz = std::max(v * 1e3 / hd.line_fr, height / (k_max_lines - 1));  // mm per line
-  const double dev_a = width_deviation(r, r.dev_wa, d_h) * 0.01, dev_b = width_deviation(r, r.dev_wb, d_h) * 0.01;
-  const double n = 2.0 * hd.x_center, xs1 = hd.XSCALE0_1, xs2 = hd.XSCALE0_2, l01 = hd.L0_1, l02 = hd.L0_2;
-  const float upper = 1.0f / r.wa_wb;
+  const drop_view drop = view_of(r, law, d);
+  const double dz = std::max(drop.speed * 1e3 / hd.line_fr, drop.height / (k_max_lines - 1));  // mm per line
+  const double n = 2.0 * hd.x_center;
   int wa[k_max_lines], wb[k_max_lines];
   std::vector<std::pair<size_t, double>> hits;
   double weight = 0;
   for (int ia = 0; ia < k_positions; ++ia)
     for (int ib = 0; ib < k_positions; ++ib) {
       const double ca = (ia + rnd.next()) * n / k_positions, cb = (ib + rnd.next()) * n / k_positions;
-      const double p_b = (xs1 * (ca - hd.x_center) + l02) * xs2 / l02;
-      const double p_a = (l01 - xs2 * (cb - hd.x_center)) * xs1 / l01;
-      const double xa = d_h * (1 + dev_a) / p_a, xb = d_h * (1 + dev_b) / p_b;
+      const double p_a = pixel_a(hd, cb), p_b = pixel_b(hd, ca);
+      const double xa = drop.d_h * drop.scale_a / p_a, xb = drop.d_h * drop.scale_b / p_b;
       const double pa = rnd.next(), pb = rnd.next(), ua = rnd.next(), ub = rnd.next();
       if (ca < xa / 2 || ca > n - xa / 2 || cb < xb / 2 || cb > n - xb / 2) continue;  // not seen whole
       const double w = p_a * p_b;
       weight += w;
-      const int la = camera_lines(xa, height, dz, pa, ua, wa), lb = camera_lines(xb, height, dz, pb, ub, wb);
+      const int la = camera_lines(xa, drop.height, dz, pa, ua, wa);
+      const int lb = camera_lines(xb, drop.height, dz, pb, ub, wb);
       if (la == 0 || lb == 0 || std::abs(la - lb) > r.delta_hgt) continue;
-      const int ma = *std::max_element(wa, wa + la), mb = *std::max_element(wb, wb + lb);
-      const float ratio = static_cast<float>(ma) / static_cast<float>(mb);
-      if (ratio < r.wa_wb || ratio > upper) continue;
-      const double rec = recorded_diameter(wa, la, wb, lb, p_a / (1 + dev_a), p_b / (1 + dev_b), dz);
+      if (!widths_match(*std::max_element(wa, wa + la), *std::max_element(wb, wb + lb), r.wa_wb)) continue;
+      const double rec = recorded_diameter(wa, la, wb, lb, p_a / drop.scale_a, p_b / drop.scale_b, dz);
       const double step = std::floor(rec * 100 + 1e-9);
       if (step >= 0 && step < static_cast<double>(seen.size())) hits.emplace_back(static_cast<size_t>(step), w);
     }
@@ -202,12 +225,9 @@ void simulate_diameter(const main_hd& hd, const pairing_rules& r, speed_law law,
 }
 
 double efficiency_of_diameter(const main_hd& hd, const pairing_rules& r, speed_law law, double d) {
-  const double a = beard_chuang_axis_ratio(d);
-  const double d_h = d / std::cbrt(a), height = d * std::cbrt(a * a);
-  const double v = std::max(0.05, reference_fall_speed(law, d));
-  const double lines = height * 1e-3 / v * hd.line_fr;
-  const double size_a = d_h * (1.0 + width_deviation(r, r.dev_wa, d_h) * 0.01);
-  const double size_b = d_h * (1.0 + width_deviation(r, r.dev_wb, d_h) * 0.01);
+  const drop_view drop = view_of(r, law, d);
+  const double lines = drop.height * 1e-3 / drop.speed * hd.line_fr;
+  const double size_a = drop.d_h * drop.scale_a, size_b = drop.d_h * drop.scale_b;
 
   double slice[k_line_phases];  // widest slice over the drop's widest width, per line phase
   for (int j = 0; j < k_line_phases; ++j) {
@@ -215,15 +235,15 @@ double efficiency_of_diameter(const main_hd& hd, const pairing_rules& r, speed_l
     slice[j] = delta < 1.0 ? std::sqrt(1.0 - delta * delta) : 0.0;
   }
 
-  const double n = 2.0 * hd.x_center, xs1 = hd.XSCALE0_1, xs2 = hd.XSCALE0_2, l01 = hd.L0_1, l02 = hd.L0_2;
+  const double n = 2.0 * hd.x_center;
   double sum = 0, weight = 0;
   for (int ia = 0; ia < k_positions; ++ia) {
     const double ca = (ia + 0.5) * n / k_positions;
-    const double p_b = (xs1 * (ca - hd.x_center) + l02) * xs2 / l02;
+    const double p_b = pixel_b(hd, ca);
     const double wb = size_b / p_b;
     for (int ib = 0; ib < k_positions; ++ib) {
       const double cb = (ib + 0.5) * n / k_positions;
-      const double p_a = (l01 - xs2 * (cb - hd.x_center)) * xs1 / l01;
+      const double p_a = pixel_a(hd, cb);
       const double wa = size_a / p_a;
       if (ca < wa / 2 || ca > n - wa / 2 || cb < wb / 2 || cb > n - wb / 2) continue;  // not seen whole
       double pass = 0;
