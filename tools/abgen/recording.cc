@@ -122,7 +122,9 @@ recording_result run_recording(const recording_plan& plan, std::FILE* ab, std::F
   for (;;) {
     const particle p = rain_next(rain);
     if (p.t > t_end) break;
-    if (!p.splash && !placed(in, p.u, p.v)) continue;  // falls where neither camera's area reaches
+    // A raindrop outside the area both cameras see and its rim is not made; splash fragments come
+    // from drops splashing on the housing around the area, wherever their drop fell.
+    if (!p.splash && !placed(in, p.u, p.v)) continue;
     if (!p.splash && plan.max_drops > 0 && stats->drops >= plan.max_drops) break;
     if (plan.max_bytes > 0 && oeu.bytes + oeu.out.size() >= plan.max_bytes) break;
     const crossing x = cross(in, p);
