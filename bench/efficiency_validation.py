@@ -23,9 +23,10 @@ import subprocess
 import sys
 import tempfile
 
-# Configurations: abgen options (those beginning with "+" go to snodump instead) and a name. Pixel sizes, line frequency, calibration deviations,
-# WA_WB and DELTA_HGT vary; the last two vary what the model shares with abgen's drawing (the
-# pixel threshold and the drop shape).
+# Configurations: abgen options (those beginning with "+" go to snodump instead) and a name.
+# Pixel sizes, line frequency, calibration deviations, WA_WB and DELTA_HGT vary; the last four
+# vary what the model shares with abgen's drawing: the pixel threshold (which the model is told,
+# or not), the drop shape and the fall speed.
 CONFIGS = [
     ("typical, WA_WB 0.60, DELTA_HGT 10", []),
     ("WA_WB 0.70, DELTA_HGT 5", ["--wa-wb", "0.70", "--delta-hgt", "5"]),
@@ -34,7 +35,7 @@ CONFIGS = [
     ("WA_WB 0.75, pixels 0.19/0.18 mm, 25 kHz, deviations x2", ["--wa-wb", "0.75", "--pixels", "0.190,0.180",
                                                                 "--freq", "25000", "--calib-scale", "2"]),
     ("WA_WB 0.70, no deviations", ["--wa-wb", "0.70", "--neutral-calib"]),
-    ("WA_WB 0.70, pixel threshold 0.4 (model: 0.5)", ["--wa-wb", "0.70", "--threshold", "0.4"]),
+    ("WA_WB 0.70, pixel threshold 0.4 (model: 0.5; in the calibration)", ["--wa-wb", "0.70", "--threshold", "0.4"]),
     ("WA_WB 0.70, spherical drops (model: Beard-Chuang)", ["--wa-wb", "0.70", "--shape", "sphere"]),
     ("WA_WB 0.70, products with Beard's fall speeds (abgen: Atlas)", ["--wa-wb", "0.70", "+--speed-law", "+beard"]),
 ]
@@ -96,20 +97,23 @@ def truth_minutes(path, args, line_fr):
 
 
 def measure(build, work, name, args, rate, minutes):
-    d = os.path.join(work, "%s_%g_%d" % ("".join(c for c in name if c.isalnum())[:40], rate, minutes))
-    seconds = 60 * (minutes + 1) + 30
     dump_args = [a[1:] for a in args if a.startswith("+")]
     args = [a for a in args if not a.startswith("+")]
-    if not os.path.exists(os.path.join(d, "m.csv")):
+    # A recording per abgen options, rate and length; a product file per snodump options.
+    d = os.path.join(work, "%s_%g_%d" % ("".join(c for c in "".join(args) if c.isalnum()) or "typical", rate, minutes))
+    products = "m%s.csv" % "".join(c for c in "".join(dump_args) if c.isalnum())
+    seconds = 60 * (minutes + 1) + 30
+    if not os.path.exists(os.path.join(d, "V05123_1.sno")):
         run([build + "/tools/abgen/abgen", "--dir", d, "--duration", str(seconds), "--rain", str(rate),
              "--seed", str(int(rate * 7 + 3)), "--quiet"] + args, None)
         run([build + "/droppair", "--quiet", "V05123_1.ab"], d)
-        run([build + "/tools/snodump/snodump", "--minute-csv", "m.csv"] + dump_args + ["V05123_1.sno"], d)
+    if not os.path.exists(os.path.join(d, products)):
+        run([build + "/tools/snodump/snodump", "--minute-csv", products] + dump_args + ["V05123_1.sno"], d)
     freq = float(option(args, "--freq", "34000"))
     truth = truth_minutes(os.path.join(d, "V05123_1.csv"), args, freq)
     ratios = {k: [] for k in ("nt", "nt_c", "rr", "rr_c", "dm", "dm_c")}
     nd, nd_c, nd_t, n_t = {}, {}, {}, {}
-    with open(os.path.join(d, "m.csv")) as f:
+    with open(os.path.join(d, products)) as f:
         for r in csv.DictReader(f):
             if r["full_minute"] != "1":
                 continue
@@ -150,7 +154,8 @@ def main():
     print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     summary = []
     outside = [0, 0, 0]  # bins compared; corrected N(D) outside 10 %; of those, beyond twice the counting error
-    significant = {"threshold": 0, "smallest bin": 0, "other": 0}  # the last, by where they lie
+    significant = {"assumption": 0, "smallest bin": 0, "other": 0}  # the last, by where they lie
+    listed = []
     for name, args in CONFIGS:
         rows = []
         for rate in RATES if not quick else [5, 100]:
@@ -162,7 +167,9 @@ def main():
                     outside[1] += 1
                     if abs(c - 1) > 2 / math.sqrt(drops):
                         outside[2] += 1
-                        significant["threshold" if "threshold" in name else "smallest bin" if k == 2 else "other"] += 1
+                        significant["assumption" if "model:" in name else "smallest bin" if k == 2 else "other"] += 1
+                        listed.append("%s, %g mm/h, %.3f-%.3f mm: %.2f of %d drops" % (name, rate, k * BIN, (k + 1) * BIN,
+                                                                                   c, drops))
 
             def pair(k):
                 return "%.2f / %.2f" % by_bin[k] if k in by_bin else "-"
@@ -204,8 +211,10 @@ def main():
     print()
     print("Bins with at least 50 true drops: %d; corrected N(D) outside 10 %% of the truth: %d, of them %d by "
           "more than twice the bin's counting error (2 / sqrt(drops))" % tuple(outside) +
-          ": %d with the other pixel threshold, %d more in the 0.25-0.375 mm bin (abgen's drops begin at 0.3 mm), "
-          "%d elsewhere." % (significant["threshold"], significant["smallest bin"], significant["other"]))
+          ": %d where the model assumes what abgen does not, %d more in the 0.25-0.375 mm bin (abgen's drops begin at 0.3 mm), "
+          "%d elsewhere." % (significant["assumption"], significant["smallest bin"], significant["other"]))
+    for line in listed:
+        print("  " + line)
 
 
 if __name__ == "__main__":

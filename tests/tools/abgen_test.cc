@@ -471,6 +471,16 @@ TEST(AbgenInstrument, SideFilesReadBackThroughTheProgramsReaders) {
   none.number = ag::neutral_calib().number;
   EXPECT_EQ(ag::corrfact_text(none), ag::corrfact_text(ag::neutral_calib()));  // no -0.00
 
+  // The file of cameras that shadow at 0.4 of a pixel: widths 0.2 pixels wider at each reference
+  // diameter, heights as drawn; at 0.5 the drawn table itself.
+  EXPECT_EQ(ag::corrfact_text(ag::measured_calib(in)), ag::corrfact_text(c));
+  in.threshold = 0.4;
+  const ag::calib_rows seen = ag::measured_calib(in);
+  EXPECT_EQ(seen.dev_wa[0], 18.0f);   // 8 + 100 x 0.2 x 0.150 / 0.3
+  EXPECT_EQ(seen.dev_wb[0], 17.33f);  // 7 + 100 x 0.2 x 0.155 / 0.3
+  EXPECT_EQ(seen.dev_wa[9], -0.57f);  // -1 + 0.43 at 7 mm
+  EXPECT_EQ(seen.dev_ha[0], c.dev_ha[0]);
+
   EXPECT_NEAR(ag::height_factor(c, 0.3), 2.0 / (1 / 1.05 + 1 / 1.04), 1e-6);
   EXPECT_NEAR(ag::deviation(c.diam, c.dev_ha, 0.2), 5.5, 1e-5);  // first segment extended
   EXPECT_EQ(ag::deviation(c.diam, c.dev_wa, 9.0), -1.0);         // last value kept
@@ -609,7 +619,10 @@ TEST(AbgenTool, InstrumentOptionsReachTheirFiles) {
 
   const std::string calib = dp_test::read_text(dir.file("corrfact.dat"));
   EXPECT_NE(calib.find("calibration no.      17\n"), std::string::npos) << calib;
-  EXPECT_NE(calib.find("\nwidth A :    4.00   3.00   2.25   1.75   1.25   1.00   0.50   0.25   0.00  -0.50\n"),
+  // Half the typical widths, plus the 0.4 pixels of 0.2 mm that the threshold 0.3 adds.
+  EXPECT_NE(calib.find("\nheight A:    2.50   2.00   1.50   1.25   1.00   0.75   0.50   0.25   0.00   0.00\n"),
+            std::string::npos) << calib;
+  EXPECT_NE(calib.find("\nwidth A :   30.67  19.00  12.92   9.75   6.58   5.00   3.17   2.25   1.45   0.64\n"),
             std::string::npos) << calib;
 
   const auto truth = dp_test::read_csv(dp_test::read_text(dir.file("V05123_1.csv")));

@@ -59,6 +59,18 @@ calib_rows neutral_calib() {
   return c;
 }
 
+calib_rows measured_calib(const instrument& in) {
+  calib_rows c = in.calib;
+  const double widening = 1.0 - 2.0 * in.threshold;
+  if (widening == 0.0) return c;
+  for (int i = 0; i < k_calib_points; ++i) {
+    const double d = c.diam[i];
+    c.dev_wa[i] = static_cast<float>(std::round((c.dev_wa[i] + 100.0 * widening * in.XSCALE0_1 / d) * 100.0) / 100.0 + 0.0);
+    c.dev_wb[i] = static_cast<float>(std::round((c.dev_wb[i] + 100.0 * widening * in.XSCALE0_2 / d) * 100.0) / 100.0 + 0.0);
+  }
+  return c;
+}
+
 calib_rows scaled_calib(const calib_rows& c, double f) {
   calib_rows s = c;
   scale_row(s.dev_ha, f);

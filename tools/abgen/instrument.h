@@ -77,6 +77,12 @@ calib_rows neutral_calib();
 /// corrfact.dat holds so that the data and the file agree; f 0 gives neutral_calib's zeros
 /// (never -0.00), the calibration number stays c's.
 calib_rows scaled_calib(const calib_rows& c, double f);
+/// The calibration a recording's corrfact.dat holds: in.calib as a calibration with reference
+/// spheres through these cameras would measure it. A threshold t other than 0.5 shadows a slice
+/// (1 - 2t) pixels wider on average, so each width row gains 100 (1 - 2t) p / d percent at
+/// reference diameter d (p the camera's pixel size at the area's centre), rounded to the file's
+/// 0.01 %; the height rows (a line or so in many) are left as drawn.
+calib_rows measured_calib(const instrument& in);
 
 /// x_center of formats 1 and 2, whose main headers do not carry it: the evaluation takes 256.
 inline constexpr int16_t k_implied_x_center = 256;

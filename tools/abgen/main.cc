@@ -60,7 +60,8 @@ const char* const k_usage =
     "  --pixels A,B          pixel sizes in mm of cameras A and B at the area's centre\n"
     "                        (default 0.150,0.155)\n"
     "  --threshold T         fraction of a pixel a shadow must cover to darken it (default 0.5:\n"
-    "                        the pixel's centre)\n"
+    "                        the pixel's centre); corrfact.dat's width rows hold the (1 - 2T)\n"
+    "                        pixels it widens shadows by, as a calibration would measure them\n"
     "  --rim MM              raindrops also fall in a rim MM wide around the area both cameras\n"
     "                        see, where one camera alone sees them (default 0: only where both\n"
     "                        see a drop's centre)\n"
@@ -338,7 +339,7 @@ int write_recording(const options& o) {
   }
 
   if (!settings_path.empty() && !write_file(settings_path, settings_text(in))) io_error(settings_path);
-  if (!calib_path.empty() && !write_file(calib_path, corrfact_text(in.calib))) io_error(calib_path);
+  if (!calib_path.empty() && !write_file(calib_path, corrfact_text(measured_calib(in)))) io_error(calib_path);
   std::FILE* ab = std::fopen(out.c_str(), "wb");
   if (ab == nullptr) io_error(out);
   std::FILE* truth = nullptr;

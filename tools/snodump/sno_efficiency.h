@@ -21,7 +21,9 @@
 //             uniform in [0, 1 / l]
 //   pixels    a pixel is shadowed when the shadow covers half of it (its centre): a slice x pixels
 //             wide at a random sub-pixel position shadows floor(x) pixels with probability
-//             1 - frac(x) and floor(x) + 1 with probability frac(x), the two cameras independently
+//             1 - frac(x) and floor(x) + 1 with probability frac(x), the two cameras independently;
+//             cameras with another threshold t shadow slices (1 - 2t) pixels wider, which their
+//             calibration (measured through them) holds in its width rows
 //   match     widths n_A, n_B pass when both are positive and f32(n_A) / f32(n_B) lies in
 //             [WA_WB, f32(1 / WA_WB)] (single precision, as the pairing computes it); line counts
 //             pass when |L_A - L_B| <= DELTA_HGT, L_X = floor(l_X) or floor(l_X) + 1 with
