@@ -118,13 +118,9 @@ drop_view view_of(const pairing_rules& r, speed_law law, double d) {
 }
 
 // Pixel sizes (mm) of camera A when the centre lies at column cb of camera B, and of camera B
-// when it lies at column ca of camera A (the evaluation's formulas).
-double pixel_a(const main_hd& hd, double cb) {
-  return (static_cast<double>(hd.L0_1) - static_cast<double>(hd.XSCALE0_2) * (cb - hd.x_center)) * hd.XSCALE0_1 / hd.L0_1;
-}
-double pixel_b(const main_hd& hd, double ca) {
-  return (static_cast<double>(hd.XSCALE0_1) * (ca - hd.x_center) + hd.L0_2) * hd.XSCALE0_2 / hd.L0_2;
-}
+// when it lies at column ca of camera A.
+double pixel_a(const main_hd& hd, double cb) { return pixel_size_a(hd, cb - hd.x_center); }
+double pixel_b(const main_hd& hd, double ca) { return pixel_size_b(hd, ca - hd.x_center); }
 
 }  // namespace
 

@@ -67,6 +67,14 @@ std::string speed_check_text(const speed_check& c) {
   return std::string(c.law == speed_law::atlas ? "Atlas et al. (1973)" : "Beard (1976), 1013 hPa, 20 C") + ", " + buf;
 }
 
+double pixel_size_a(const main_hd& hd, double off_b) {
+  return (hd.L0_1 - hd.XSCALE0_2 * off_b) * hd.XSCALE0_1 / hd.L0_1;
+}
+
+double pixel_size_b(const main_hd& hd, double off_a) {
+  return (hd.XSCALE0_1 * off_a + hd.L0_2) * hd.XSCALE0_2 / hd.L0_2;
+}
+
 bool parse_speed_law(const std::string& text, speed_law* law) {
   if (text == "atlas") *law = speed_law::atlas;
   else if (text == "beard") *law = speed_law::beard;
@@ -119,8 +127,8 @@ particle_products derive_products(const particle_values& v, const std::vector<sn
       p.centre_b = (v.x_min_b + max_b) * 0.5;
       const double off_a = (v.x_min_a + max_a) / 2 - hd.x_center;
       const double off_b = (v.x_min_b + max_b) / 2 - hd.x_center;
-      p.pixel_a_mm = (hd.L0_1 - hd.XSCALE0_2 * off_b) * hd.XSCALE0_1 / hd.L0_1;
-      p.pixel_b_mm = (hd.XSCALE0_1 * off_a + hd.L0_2) * hd.XSCALE0_2 / hd.L0_2;
+      p.pixel_a_mm = pixel_size_a(hd, off_b);
+      p.pixel_b_mm = pixel_size_b(hd, off_a);
       const double n = 2.0 * hd.x_center;
       p.line_a_mm = n * p.pixel_a_mm;
       p.line_b_mm = n * p.pixel_b_mm;

@@ -68,6 +68,12 @@ bool parse_speed_tolerance(const std::string& text, speed_check* c);
 
 enum class speed_verdict : int8_t { plausible = 0, too_slow = 1, too_fast = 2, unchecked = 3 };
 
+/// Pixel size (mm) of camera A for a particle whose centre lies off_b columns from camera B's
+/// centre column, and of camera B for one off_a columns from camera A's: the evaluation's
+/// perspective formulas (the nearer a camera, the smaller its pixels).
+double pixel_size_a(const main_hd& hd, double off_b);
+double pixel_size_b(const main_hd& hd, double off_a);
+
 /// Why a particle is or is not in the per-minute products.
 enum class product_use : int8_t {
   used = 0,
