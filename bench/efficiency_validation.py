@@ -25,8 +25,9 @@ import tempfile
 
 # Configurations: abgen options (those beginning with "+" go to snodump instead) and a name.
 # Pixel sizes, line frequency, calibration deviations, WA_WB and DELTA_HGT vary; the last four
-# vary what the model shares with abgen's drawing: the pixel threshold (which the model is told,
-# or not), the drop shape and the fall speed.
+# vary what the model shares with abgen's drawing: the pixel threshold (which abgen's
+# corrfact.dat holds as a calibration through such cameras would), the drop shape and the fall
+# speed.
 CONFIGS = [
     ("typical, WA_WB 0.60, DELTA_HGT 10", []),
     ("WA_WB 0.70, DELTA_HGT 5", ["--wa-wb", "0.70", "--delta-hgt", "5"]),

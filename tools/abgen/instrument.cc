@@ -61,12 +61,15 @@ calib_rows neutral_calib() {
 
 calib_rows measured_calib(const instrument& in) {
   calib_rows c = in.calib;
-  const double widening = 1.0 - 2.0 * in.threshold;
+  const double widening = 1.0 - 2.0 * in.threshold;  // pixels
   if (widening == 0.0) return c;
+  // At the file's 0.01 %; adding 0.0 turns a -0 into 0, as in scale_row.
+  const auto widened = [&](float dev, float pixel, double d) {
+    return static_cast<float>(std::round((dev + 100.0 * widening * pixel / d) * 100.0) / 100.0 + 0.0);
+  };
   for (int i = 0; i < k_calib_points; ++i) {
-    const double d = c.diam[i];
-    c.dev_wa[i] = static_cast<float>(std::round((c.dev_wa[i] + 100.0 * widening * in.XSCALE0_1 / d) * 100.0) / 100.0 + 0.0);
-    c.dev_wb[i] = static_cast<float>(std::round((c.dev_wb[i] + 100.0 * widening * in.XSCALE0_2 / d) * 100.0) / 100.0 + 0.0);
+    c.dev_wa[i] = widened(c.dev_wa[i], in.XSCALE0_1, c.diam[i]);
+    c.dev_wb[i] = widened(c.dev_wb[i], in.XSCALE0_2, c.diam[i]);
   }
   return c;
 }
