@@ -26,8 +26,8 @@ import tempfile
 # Configurations: abgen options (those beginning with "+" go to snodump instead) and a name.
 # Pixel sizes, line frequency, calibration deviations, WA_WB and DELTA_HGT vary; the last four
 # vary what the model shares with abgen's drawing: the pixel threshold (which abgen's
-# corrfact.dat holds as a calibration through such cameras would), the drop shape and the fall
-# speed.
+# corrfact.dat holds as a calibration through such cameras would), the drop shape, the fall
+# speed and the size distribution of the stream.
 CONFIGS = [
     ("typical, WA_WB 0.60, DELTA_HGT 10", []),
     ("WA_WB 0.70, DELTA_HGT 5", ["--wa-wb", "0.70", "--delta-hgt", "5"]),
@@ -39,6 +39,8 @@ CONFIGS = [
     ("WA_WB 0.70, pixel threshold 0.4 (model: 0.5; in the calibration)", ["--wa-wb", "0.70", "--threshold", "0.4"]),
     ("WA_WB 0.70, spherical drops (model: Beard-Chuang)", ["--wa-wb", "0.70", "--shape", "sphere"]),
     ("WA_WB 0.70, products with Beard's fall speeds (abgen: Atlas)", ["--wa-wb", "0.70", "+--speed-law", "+beard"]),
+    ("WA_WB 0.75, pixels 0.19/0.18 mm, 25 kHz, gamma rain mu 2 (model: Marshall-Palmer)",
+     ["--wa-wb", "0.75", "--pixels", "0.190,0.180", "--freq", "25000", "--dsd", "gamma", "--mu", "2"]),
 ]
 RATES = [1, 5, 20, 50, 100, 200]
 # At 1 mm/h a minute holds a few drops of 2 mm and more, which carry most of its rain rate: the

@@ -93,8 +93,11 @@ TEST(EfficiencyModel, TablesAndWeights) {
   hd.L0_1 = 680;
   hd.L0_2 = 700;
   hd.line_fr = 34000;
-  const dp::efficiency_table loose = dp::efficiency_model(hd, {0.2f, 10, {}, {}, {}}, dp::speed_law::atlas);
-  const dp::efficiency_table strict = dp::efficiency_model(hd, {0.8f, 10, {}, {}, {}}, dp::speed_law::atlas);
+  hd.HBL = 6.0f;
+  hd.HBR = 6.2f;
+  hd.HFR = 6.1f;
+  const dp::efficiency_table loose = dp::efficiency_model(hd, {0.2f, 10, {}, {}, {}}, dp::speed_check{});
+  const dp::efficiency_table strict = dp::efficiency_model(hd, {0.8f, 10, {}, {}, {}}, dp::speed_check{});
   for (const double d : {0.2, 0.3, 0.5, 1.0, 3.0, 5.0}) EXPECT_NEAR(dp::pass_probability(loose, d), 1.0, 1e-9) << d;
   // Drops of 0.3 mm and more all reach the file, recorded within about a pixel of their size.
   EXPECT_NEAR(dp::efficiency_mean(loose, 0.3, 2.5), 1.0, 0.02);
@@ -114,25 +117,38 @@ TEST(EfficiencyModel, TablesAndWeights) {
     dp::main_hd broken = hd;
     broken.line_fr = fr;
     broken.XSCALE0_1 = 0;
-    const dp::efficiency_table t = dp::efficiency_model(broken, {0.8f, 10, {}, {}, {}}, dp::speed_law::atlas);
+    const dp::efficiency_table t = dp::efficiency_model(broken, {0.8f, 10, {}, {}, {}}, dp::speed_check{});
     EXPECT_EQ(dp::efficiency_at(t, 0.5), 0.0);
   }
 
   dp::particle_products p;
-  dp::apply_efficiency(p, 0.3, &strict);
+  dp::apply_efficiency(p, 0.3, &strict, 0.0);
   EXPECT_EQ(p.efficiency, dp::efficiency_at(strict, 0.3));
   EXPECT_EQ(p.weight, 1.0 / p.efficiency);
   EXPECT_EQ(p.efficiency_flag, dp::efficiency_use::corrected);
   dp::efficiency_table low;
   low.d_step = 1;
   low.eff = {0.19, 0.19};
-  dp::apply_efficiency(p, 0.5, &low);
+  dp::apply_efficiency(p, 0.5, &low, 0.0);
   EXPECT_EQ(p.efficiency, 0.19);
   EXPECT_EQ(p.weight, 1.0);
   EXPECT_EQ(p.efficiency_flag, dp::efficiency_use::below_floor);
-  dp::apply_efficiency(p, 0.35, nullptr);
+  dp::apply_efficiency(p, 0.35, nullptr, 0.0);
   EXPECT_TRUE(std::isnan(p.efficiency) && std::isnan(p.weight));
   EXPECT_EQ(p.efficiency_flag, dp::efficiency_use::no_model);
+
+  // The stream factor: never above 1; in light rain the drops rarely meet. With a strict WA_WB a
+  // drop whose own pair fails takes another drop's image in heavy rain: its bins lose more.
+  for (int j = 0; j < dp::k_factor_rates; ++j)
+    for (int k = 0; k < dp::k_factor_bins; ++k) EXPECT_LE(strict.factor[j][k], 1.0);
+  EXPECT_GT(dp::stream_factor(strict, 0.7, 1.0), 0.97);
+  EXPECT_LT(dp::stream_factor(strict, 0.7, 300.0), dp::stream_factor(strict, 0.7, 1.0));
+  EXPECT_EQ(dp::stream_factor(strict, 0.7, 0.0), 1.0);
+  EXPECT_EQ(dp::stream_factor(strict, 3.5, 300.0), 1.0);
+  EXPECT_EQ(dp::stream_factor(strict, 0.7, 1e6), strict.factor[dp::k_factor_rates - 1][5]);
+  EXPECT_NEAR(dp::stream_factor(strict, 0.7, std::sqrt(10.0 * 30.0)), (strict.factor[2][5] + strict.factor[3][5]) / 2, 1e-12);
+  dp::apply_efficiency(p, 0.7, &strict, 300.0);
+  EXPECT_EQ(p.efficiency, dp::efficiency_at(strict, 0.7) * dp::stream_factor(strict, 0.7, 300.0));
 }
 
 #if defined(ABGEN_BIN) && defined(SNODUMP_BIN)

@@ -485,7 +485,8 @@ bool write_grid_file(const std::string& path, const day_grid& g, const day_produ
   const int v_eff_f = nc_def_column(nc, id, "bin_efficiency_flag", NC_BYTE, 1, &dim_bin, nullptr,
                                     "whether the bin's particles are corrected", nullptr, false);
   nc_efficiency_flag_atts(nc, id, v_eff_f);
-  nc_text_att(nc, id, v_eff, "comment", efficiency_comment() + " " + efficiency_source(r, in));
+  nc_text_att(nc, id, v_eff, "comment",
+              efficiency_comment() + " " + efficiency_source(r, in) + " For drops one at a time (without the stream factor).");
   global_atts(nc, id, meta, g.day, in, true);
   const long long parts[2] = {totals.particles, totals.used};
   nc(nc_put_att_longlong(id, NC_GLOBAL, "day_particles", NC_INT64, 1, &parts[0]), "day_particles");

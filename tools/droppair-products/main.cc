@@ -133,7 +133,7 @@ void read_totals(const std::string& path, day_result* r) {
 }
 
 /// The detection-efficiency models of the input files. Files whose settings and calibration read
-/// alike share one: a model takes a third of a second per geometry, and an archive may hold
+/// alike share one: a model takes over a second per geometry, and an archive may hold
 /// thousands of files made with the same settings.
 struct efficiency_models {
   std::map<std::string, dp::efficiency_set> sets;  ///< by settings and calibration; nodes never move
@@ -141,7 +141,8 @@ struct efficiency_models {
 };
 
 /// The model of file f (have_rules false, with the reason in *why, when it has none).
-dp::efficiency_set& efficiency_of(efficiency_models& m, const dp::input_file& f, dp::speed_law law, std::string* why) {
+dp::efficiency_set& efficiency_of(efficiency_models& m, const dp::input_file& f, const dp::speed_check& check,
+                                  std::string* why) {
   // An unreadable file reads as empty text: its path tells it apart.
   const std::string key = f.settings_text + '\0' + f.calibration_text + '\0' +
                           (f.settings_text.empty() ? f.settings_path : "") + '\0' +
@@ -153,7 +154,7 @@ dp::efficiency_set& efficiency_of(efficiency_models& m, const dp::input_file& f,
   }
   dp::efficiency_set& s = m.sets[key];
   why->clear();
-  if (!dp::load_efficiency_set(f.settings_path, f.calibration_path, law, &s, why)) m.why[key] = *why;
+  if (!dp::load_efficiency_set(f.settings_path, f.calibration_path, check, &s, why)) m.why[key] = *why;
   return s;
 }
 
@@ -411,7 +412,7 @@ int make_products(const options& o, int argc, char** argv) {
     for (int64_t d = from; d <= to; ++d) needed = needed || !days[d].skip;
     if (!needed) continue;
     std::string no_model;
-    dp::efficiency_set& efficiency = efficiency_of(models, f, meta.check.law, &no_model);
+    dp::efficiency_set& efficiency = efficiency_of(models, f, meta.check, &no_model);
     if (!efficiency.have_rules)
       std::fprintf(stderr, "droppair-products: %s: no detection efficiency, the corrected products are left empty (%s)\n",
                    f.path.c_str(), no_model.c_str());
@@ -432,6 +433,17 @@ int make_products(const options& o, int argc, char** argv) {
         }
       }
     }
+    // The stream factor of a particle depends on the rain rate of its minute: a first pass over
+    // the file finds the minutes' uncorrected rain rates (a file that fails here fails below).
+    std::map<int64_t, double> rain_rates;
+    if (efficiency.have_rules) {
+      dp::minute_table uncorrected;
+      dp::sno_fault first_fault;
+      dp::for_each_particle(f.path, f.scan, [&](const dp::particle_values& v) {
+        dp::minute_add(uncorrected, v, dp::derive_products(v, f.scan.headers, meta.check, keep_implausible));
+      }, &first_fault, nullptr);
+      rain_rates = dp::minute_rain_rates(uncorrected);
+    }
     int64_t untimed = 0;
     std::string failure;
     const auto each = [&](const dp::particle_values& v) {
@@ -445,7 +457,8 @@ int make_products(const options& o, int argc, char** argv) {
       if (it == days.end() || it->second.skip) return;
       day_work& w = it->second;
       if (w.grid.n_iv == 0) dp::grid_init(w.grid, it->first, meta.layout);
-      dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, f.scan.headers, v.header));
+      dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, f.scan.headers, v.header),
+                           dp::rain_rate_at(rain_rates, p.time));
       const dp::product_use use = dp::grid_use(p, v.eq_diam_mm, meta.layout);
       dp::grid_add(w.grid, meta.layout, v, p, use);
       ++w.particles;

@@ -118,7 +118,8 @@ void write_minute_csv(std::FILE* out, const minute_table& t, const double start,
     }
     for (int k = 0; k < k_diam_bins; ++k) {
       row += ',';
-      if (eff != nullptr) add_real(row, "%.4f", eff->bin[k]);
+      if (eff != nullptr)
+        add_real(row, "%.4f", eff->bin[k] * stream_factor(*eff, bin_lower(k) + k_diam_bin_mm / 2, v.rain_rate));
     }
     std::fprintf(out, "%s\n", row.c_str());
   }

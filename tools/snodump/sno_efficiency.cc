@@ -27,6 +27,7 @@ constexpr int k_bin_points = 5;    // diameters averaged per product bin
 constexpr double k_true_step = 0.0025, k_true_last = 1.3;   // mm
 constexpr int k_max_lines = 512;   // lines simulated per drop and camera at most
 constexpr uint64_t k_seed = 0x5eed0f5a11ull;
+constexpr int k_stream_drops = 100000;  // drops of each simulated stream
 
 
 // The value field of the first line of text that begins with key, or false.
@@ -255,7 +256,8 @@ double efficiency_of_diameter(const main_hd& hd, const pairing_rules& r, speed_l
 
 bool same_geometry(const main_hd& a, const main_hd& b) {
   return a.line_fr == b.line_fr && a.x_center == b.x_center && a.XSCALE0_1 == b.XSCALE0_1 &&
-         a.XSCALE0_2 == b.XSCALE0_2 && a.L0_1 == b.L0_1 && a.L0_2 == b.L0_2;
+         a.XSCALE0_2 == b.XSCALE0_2 && a.L0_1 == b.L0_1 && a.L0_2 == b.L0_2 && a.HBL == b.HBL && a.HBR == b.HBR &&
+         a.HFR == b.HFR;  // the plane distances set the stream's delays
 }
 
 }  // namespace
@@ -306,7 +308,175 @@ bool read_pairing_rules(const std::string& settings, const std::string& calibrat
   return true;
 }
 
-efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, const speed_law law) {
+namespace {
+
+// One camera's image of a drop in a simulated stream.
+struct stream_image {
+  double y_start = 0;   // first line
+  int16_t line_no = 0;
+  int16_t x_min = 0, x_max = 0;  // columns of the bounding box, x_max one past the last
+  bool cut = false;     // reaches an end of the camera line
+  int32_t first_width = 0;  // index of its first line's width in the widths store
+};
+
+// Columns [lo, hi] a chord w pixels wide centred at column c darkens (hi < lo: none).
+void darkened_range(double c, double w, int* lo, int* hi) {
+  *lo = static_cast<int>(std::ceil(c - w / 2 - 0.5));
+  *hi = static_cast<int>(std::floor(c + w / 2 - 0.5));
+}
+
+// The image of a drop width pixels wide at column centre, height mm high, dz mm per line, first
+// line phase lines below its top, the line end at n columns: widths appended to store.
+stream_image stream_lines(double width, double height, double dz, double phase, double centre, int n,
+                          std::vector<int>& store) {
+  stream_image im;
+  im.first_width = static_cast<int32_t>(store.size());
+  int x_min = n, x_max = -1, first = -1, lines = 0;
+  for (int j = 0; j < k_max_lines; ++j) {
+    const double z = (j + phase) * dz;
+    if (z >= height) break;
+    const double t = 2 * z / height - 1;
+    int lo = 0, hi = 0;
+    darkened_range(centre, width * std::sqrt(1 - t * t), &lo, &hi);
+    if (lo < 0) lo = 0, im.cut = true;
+    if (hi > n - 1) hi = n - 1, im.cut = true;
+    if (hi < lo) continue;
+    if (first < 0) first = j;
+    store.push_back(hi - lo + 1);
+    x_min = std::min(x_min, lo);
+    x_max = std::max(x_max, hi + 1);
+    ++lines;
+  }
+  im.y_start = first < 0 ? 0 : first;
+  im.line_no = static_cast<int16_t>(lines);
+  im.x_min = static_cast<int16_t>(x_min);
+  im.x_max = static_cast<int16_t>(x_max);
+  return im;
+}
+
+bool stream_match(const stream_image& a, const stream_image& b, const pairing_rules& r) {
+  if (std::abs(b.line_no - a.line_no) > r.delta_hgt) return false;
+  if (!widths_match(a.x_max - a.x_min, b.x_max - b.x_min, r.wa_wb)) return false;
+  const double d1 = std::trunc(b.y_start - a.y_start);
+  const double d2 = std::trunc((b.y_start + b.line_no) - (a.y_start + a.line_no));
+  return d1 + d2 > 0;
+}
+
+double plane_distance(const main_hd& hd, double cen_a, double cen_b) {
+  const double n_pix = 2.0 * hd.x_center - 1;
+  const double hbl = hd.HBL, hbr = hd.HBR, hfr = hd.HFR, hfl = hbl + hfr - hbr;
+  const double front = hfl + (hfr - hfl) * cen_a / n_pix, back = hbl + (hbr - hbl) * cen_a / n_pix;
+  return back + (front - back) * cen_b / n_pix;
+}
+
+}  // namespace
+
+stream_response simulate_stream(const main_hd& hd, const pairing_rules& r, const speed_check& check,
+                                double drops_per_line, int n_drops, uint64_t seed, double slope) {
+  stream_response out;
+  out.seen.assign(k_stream_steps, 0.0);
+  out.truth.assign(k_stream_steps, 0.0);
+  random_sequence rnd{seed};
+  const int n = 2 * hd.x_center;
+  const double window = 600;
+  const double v_max = std::max(0.05, reference_fall_speed(check.law, 8.0));
+  std::vector<stream_image> cam_a, cam_b;
+  std::vector<int> widths_a, widths_b;
+  double t = 0;
+  for (int i = 0; i < n_drops; ++i) {
+    // Sizes by flux: N(D) = exp(-slope D) times the fall speed.
+    double d = 0;
+    do d = 0.3 - std::log(1 - rnd.next()) / slope;  // rain from 0.3 mm, as Marshall-Palmer's fit
+    while (d > 8.0 || rnd.next() * v_max > std::max(0.05, reference_fall_speed(check.law, d)));
+    // Positions uniform over the area: columns weighted by the area of their pixels.
+    double ca = 0, cb = 0, p_a = 0, p_b = 0;
+    const double p_most = pixel_a(hd, 0) * pixel_b(hd, n) * 1.0001;
+    do {
+      ca = rnd.next() * n;
+      cb = rnd.next() * n;
+      p_a = pixel_a(hd, cb);
+      p_b = pixel_b(hd, ca);
+    } while (rnd.next() * p_most > p_a * p_b);
+    t += -std::log(1 - rnd.next()) / drops_per_line;
+    const drop_view drop = view_of(r, check.law, d);
+    const double dz = std::max(drop.speed * 1e3 / hd.line_fr, drop.height / (k_max_lines - 1));
+    stream_image a = stream_lines(drop.d_h * drop.scale_a / p_a, drop.height, dz, rnd.next(), ca, n, widths_a);
+    stream_image b = stream_lines(drop.d_h * drop.scale_b / p_b, drop.height, dz, rnd.next(), cb, n, widths_b);
+    if (!a.cut && !b.cut && a.line_no > 0 && b.line_no > 0) {
+      const double s = std::floor(d * 100);
+      if (s < k_stream_steps) out.truth[static_cast<size_t>(s)] += 1;
+    }
+    const double delay = plane_distance(hd, ca, cb) / dz;  // lines from plane A to plane B
+    a.y_start += std::floor(t);
+    b.y_start += std::floor(t + delay);
+    if (a.line_no > 0) cam_a.push_back(a);
+    if (b.line_no > 0) cam_b.push_back(b);
+  }
+  const auto by_start = [](const stream_image& x, const stream_image& y) { return x.y_start < y.y_start; };
+  std::stable_sort(cam_a.begin(), cam_a.end(), by_start);
+  std::stable_sort(cam_b.begin(), cam_b.end(), by_start);
+
+  // The pairing: each A image takes the first B image in queue order within the window that
+  // passes the test; B images starting before it are dropped.
+  std::vector<char> taken(cam_b.size(), 0);
+  size_t first = 0;
+  for (const stream_image& a : cam_a) {
+    while (first < cam_b.size() && (taken[first] || cam_b[first].y_start < a.y_start)) ++first;
+    for (size_t k = first; k < cam_b.size(); ++k) {
+      const stream_image& b = cam_b[k];
+      if (taken[k]) continue;
+      if (b.y_start - window > a.y_start) break;
+      if (!stream_match(a, b, r)) continue;
+      taken[k] = 1;
+      if (a.cut || b.cut) break;
+      // The evaluation of the pair: pixel sizes at the boxes' centres, the vertical scale from
+      // the delay, the calibration's width factors, the volume of the paired lines.
+      const int off_a = (a.x_min + a.x_max) / 2 - hd.x_center;
+      const int off_b = (b.x_min + b.x_max) / 2 - hd.x_center;
+      const double s_a = pixel_size_a(hd, off_b), s_b = pixel_size_b(hd, off_a);
+      const double lag = (b.y_start - a.y_start) + (b.y_start + b.line_no - a.y_start - a.line_no);
+      const double scale_h = plane_distance(hd, (a.x_min + a.x_max) * 0.5, (b.x_min + b.x_max) * 0.5) * 2.0 /
+                             std::max(lag, 0.1);
+      const double w_a = (a.x_max - a.x_min) * s_a, w_b = (b.x_max - b.x_min) * s_b;
+      const double k_a = 1.0 + width_deviation(r, r.dev_wa, w_a) * 0.01;
+      const double k_b = 1.0 + width_deviation(r, r.dev_wb, w_b) * 0.01;
+      const double rec = recorded_diameter(&widths_a[static_cast<size_t>(a.first_width)], a.line_no,
+                                           &widths_b[static_cast<size_t>(b.first_width)], b.line_no, s_a / k_a,
+                                           s_b / k_b, scale_h);
+      const double speed = scale_h * hd.line_fr * 1e-3;
+      const double ref = reference_fall_speed(check.law, rec);
+      const double tol = check.relative ? check.tolerance * ref : check.tolerance;
+      if (!(speed >= ref - tol && speed <= ref + tol)) break;
+      const double s = std::floor(rec * 100 + 1e-9);
+      // The products weigh a particle by 1 / its measured speed; a drop of the law's speed is one.
+      if (s >= 0 && s < k_stream_steps) out.seen[static_cast<size_t>(s)] += ref / speed;
+      break;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Drops per camera line through the area both cameras see, and the slope (1/mm), of
+// Marshall-Palmer rain of rate rain: N(D) = 8000 exp(-4.1 R^-0.21 D) per m3 and mm, from 0.3 mm.
+void marshall_palmer_stream(const main_hd& hd, speed_law law, double rain, double* per_line, double* slope) {
+  *slope = 4.1 * std::pow(rain, -0.21);
+  double flux = 0;  // per m2 and s
+  for (double d = 0.3005; d < 8; d += 0.001)
+    flux += 8000 * std::exp(-*slope * d) * std::max(0.0, reference_fall_speed(law, d)) * 0.001;
+  double area = 0;  // mm2: column positions weighted by the area of their pixels
+  const int n = 2 * hd.x_center;
+  for (int i = 0; i < n; i += 4)
+    for (int j = 0; j < n; j += 4)
+      area += 16 * pixel_size_a(hd, j + 2 - hd.x_center) * pixel_size_b(hd, i + 2 - hd.x_center);
+  *per_line = flux * area * 1e-6 / hd.line_fr;
+}
+
+}  // namespace
+
+efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, const speed_check& check) {
+  const speed_law law = check.law;
   efficiency_table t;
   t.d_first = k_d_first;
   t.d_step = k_d_step;
@@ -324,7 +494,46 @@ efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, con
     simulate_diameter(hd, r, law, lo + rnd.next() * k_true_step, prior_mass(lo, lo + k_true_step), rnd, t.step_seen);
   }
   for (int k = 0; k < k_diam_bins; ++k) t.bin[k] = efficiency_mean(t, bin_lower(k), bin_lower(k + 1));
+
+  // The stream factor: the same drops (same seed) once at the rain's rate, once ten thousand
+  // times thinner, where no two meet.
+  for (int j = 0; j < k_factor_rates; ++j) {
+    double per_line = 0, slope = 0;
+    marshall_palmer_stream(hd, law, k_factor_rain[j], &per_line, &slope);
+    for (double& f : t.factor[j]) f = 1.0;
+    if (!(per_line > 0 && per_line < 1)) continue;  // a damaged header: no stream to speak of
+    const stream_response s = simulate_stream(hd, r, check, per_line, k_stream_drops, k_seed, slope);
+    const stream_response one = simulate_stream(hd, r, check, per_line * 1e-4, k_stream_drops, k_seed, slope);
+    for (int k = 0; k < k_factor_bins; ++k) {
+      double seen = 0, truth = 0, seen1 = 0, truth1 = 0;
+      for (int st = static_cast<int>(std::ceil(k * 12.5)); st < (k + 1) * 12.5 && st < k_stream_steps; ++st) {
+        seen += s.seen[static_cast<size_t>(st)];
+        truth += s.truth[static_cast<size_t>(st)];
+        seen1 += one.seen[static_cast<size_t>(st)];
+        truth1 += one.truth[static_cast<size_t>(st)];
+      }
+      const double f = truth > 0 && seen1 > 0 ? (seen / truth) / (seen1 / truth1) : 1.0;
+      t.factor[j][k] = std::isfinite(f) ? std::min(1.0, f) : 1.0;
+    }
+  }
   return t;
+}
+
+double stream_factor(const efficiency_table& t, const double d_mm, const double rain_mm_h) {
+  if (!(d_mm >= 0) || !(rain_mm_h > 0)) return 1.0;
+  const double bin = std::floor(d_mm / k_diam_bin_mm);
+  if (!(bin < k_factor_bins)) return 1.0;
+  const int k = static_cast<int>(bin);
+  const double x = std::log(rain_mm_h);
+  if (x <= std::log(k_factor_rain[0])) return t.factor[0][k];
+  for (int j = 1; j < k_factor_rates; ++j) {
+    const double x1 = std::log(k_factor_rain[j]);
+    if (x <= x1) {
+      const double x0 = std::log(k_factor_rain[j - 1]), w = (x - x0) / (x1 - x0);
+      return t.factor[j - 1][k] + (t.factor[j][k] - t.factor[j - 1][k]) * w;
+    }
+  }
+  return t.factor[k_factor_rates - 1][k];
 }
 
 double prior_mass(const double lo_mm, const double hi_mm) {
@@ -371,10 +580,10 @@ double pass_probability(const efficiency_table& t, const double d_mm) {
   return t.eff[i] + f * (t.eff[i + 1] - t.eff[i]);
 }
 
-bool load_efficiency_set(const std::string& settings, const std::string& calibration, const speed_law law,
+bool load_efficiency_set(const std::string& settings, const std::string& calibration, const speed_check& check,
                          efficiency_set* s, std::string* why) {
   *s = efficiency_set{};
-  s->law = law;
+  s->check = check;
   if (settings.empty()) return *why = "no settings file", false;
   const std::string set_text = file_text(settings);
   if (set_text.empty()) return *why = "cannot read " + settings, false;
@@ -391,17 +600,17 @@ const efficiency_table* efficiency_for(efficiency_set& s, const std::vector<sno_
   for (size_t i = 0; i < s.geometry.size(); ++i)
     if (same_geometry(s.geometry[i], hd)) return &s.tables[i];
   s.geometry.push_back(hd);
-  s.tables.push_back(efficiency_model(hd, s.rules, s.law));
+  s.tables.push_back(efficiency_model(hd, s.rules, s.check));
   return &s.tables.back();
 }
 
-void apply_efficiency(particle_products& p, const double d_mm, const efficiency_table* t) {
+void apply_efficiency(particle_products& p, const double d_mm, const efficiency_table* t, const double rain_mm_h) {
   if (t == nullptr) {
     p.efficiency = p.weight = std::numeric_limits<double>::quiet_NaN();
     p.efficiency_flag = efficiency_use::no_model;
     return;
   }
-  p.efficiency = efficiency_at(*t, d_mm);
+  p.efficiency = efficiency_at(*t, d_mm) * stream_factor(*t, d_mm, rain_mm_h);
   const bool corrected = p.efficiency >= k_efficiency_floor;
   p.weight = corrected ? 1.0 / p.efficiency : 1.0;
   p.efficiency_flag = corrected ? efficiency_use::corrected : efficiency_use::below_floor;

@@ -49,9 +49,17 @@
 //             truly in it)
 // A particle recorded below 1 mm is weighted by the efficiency of its step, a larger one by the
 // pass probability at its diameter; either way the expected weighted count of a diameter range
-// is the true count, for rain of the assumed slope. Left out: the delay test (a drop reaches
-// plane B hundreds of lines after plane A), drops lost to coincidence or taken by a wrong partner
-// in heavy rain, turbulence in the fall speed, and the height rows of the calibration.
+// is the true count, for rain of the assumed slope.
+//   stream    the pairing takes, for each camera-A image, the first camera-B image in its window
+//             that passes the test; a drop whose own pair fails takes another drop's image,
+//             whose drop then does the same. The model runs a stream of Marshall-Palmer rain of
+//             rain rate R (drops by flux, random arrivals at the rate that rain brings through
+//             the area, uniform positions) through those rules and the evaluation, and again ten
+//             thousand times thinner; per 0.125 mm bin up to 3 mm the stream factor F(bin, R) is
+//             (counted / true) of the first over that of the second, at most 1, for six rates.
+//             A particle's efficiency is the above times F at its minute's uncorrected rain rate.
+// Left out: the delay test (a drop reaches plane B hundreds of lines after plane A), images of
+// two drops that merge, turbulence in the fall speed, and the height rows of the calibration.
 #pragma once
 
 #include <cstdint>
@@ -99,7 +107,13 @@ inline constexpr int k_recorded_steps = 100;
 inline constexpr double k_prior_slope = 2.5;
 /// Changes whenever the model gives other efficiencies for the same inputs, so that products
 /// made with an earlier model count as out of date.
-inline constexpr const char* k_efficiency_model_version = "efficiency model 2 (recorded-diameter response)";
+inline constexpr const char* k_efficiency_model_version =
+    "efficiency model 3 (recorded-diameter response, pairing of a stream)";
+/// Bins of 0.125 mm the stream factor covers (up to 3 mm; 1 above), and the rain rates (mm/h) of
+/// its tables, between which it is interpolated in log R.
+inline constexpr int k_factor_bins = 24;
+inline constexpr double k_factor_rain[] = {1, 3, 10, 30, 100, 300};
+inline constexpr int k_factor_rates = 6;
 
 /// The model of a run: the pass probability over the true diameter, and the response over the
 /// recorded one.
@@ -110,10 +124,18 @@ struct efficiency_table {
   /// that reach the particle file recorded in s, and the drops whose true diameter lies in s.
   std::vector<double> step_seen, step_true;
   double bin[k_diam_bins] = {};      ///< efficiency_mean of each 0.125 mm bin
+  /// Per rain rate of k_factor_rain and 0.125 mm bin, the stream factor: the share of drops the
+  /// products count from a stream of Marshall-Palmer rain of that rate over the share when the
+  /// drops come one at a time, at most 1.
+  double factor[k_factor_rates][k_factor_bins] = {};
 };
 
 /// The model for a run under header hd with the rules r; law gives the fall speed.
-efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, speed_law law);
+efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, const speed_check& check);
+/// The stream factor of a particle recorded with diameter d in a minute of (uncorrected) rain
+/// rate rain: interpolated in log R between the tables, held at the ends; 1 above 3 mm, for a
+/// rate that is not positive, and without tables.
+double stream_factor(const efficiency_table& t, double d_mm, double rain_mm_h);
 /// Efficiency of a particle recorded with diameter d: below the response's limit seen / true of
 /// its step, above it the pass probability.
 double efficiency_at(const efficiency_table& t, double d_mm);
@@ -132,12 +154,27 @@ double prior_mass(double lo_mm, double hi_mm);
 double recorded_diameter(const int* wa, int la, const int* wb, int lb, double scale_a, double scale_b,
                          double scale_h);
 
+/// Recorded 0.01 mm steps the stream response covers.
+inline constexpr int k_stream_steps = 300;
+/// A stream of drops through the pairing: per recorded step the records the products count
+/// (uncut pairs whose speed passes the check, each weighted by the law's speed over its own),
+/// per true step the drops seen whole by both cameras.
+struct stream_response {
+  std::vector<double> seen, truth;
+};
+/// n_drops drops of N(D) = exp(-slope D) from 0.3 mm (drawn by flux) arriving at random at
+/// drops_per_line, positions uniform over the area, each camera's images made line by line and
+/// paired by the pairing's rules (the first B image in the window that passes the test), the
+/// pairs evaluated as the evaluation does; seed fixes the sequence.
+stream_response simulate_stream(const main_hd& hd, const pairing_rules& r, const speed_check& check,
+                                double drops_per_line, int n_drops, uint64_t seed, double slope);
+
 /// The tables of one particle file: one per distinct geometry of its main headers, made when
 /// first asked for. Empty rules (have_rules false) make no tables.
 struct efficiency_set {
   bool have_rules = false;
   pairing_rules rules;
-  speed_law law = speed_law::atlas;
+  speed_check check;
   std::vector<main_hd> geometry;       ///< header of each table made
   std::deque<efficiency_table> tables;  ///< a deque: the pointers handed out stay valid
 };
@@ -148,11 +185,12 @@ const efficiency_table* efficiency_for(efficiency_set& s, const std::vector<sno_
 /// Fills s for the rules read from the files at settings and calibration (either may be empty:
 /// no settings give no model, no calibration no width deviations); law as the products use.
 /// False with the reason when there is no model.
-bool load_efficiency_set(const std::string& settings, const std::string& calibration, speed_law law,
+bool load_efficiency_set(const std::string& settings, const std::string& calibration, const speed_check& check,
                          efficiency_set* s, std::string* why);
 
-/// Sets p.efficiency, p.weight and p.efficiency_flag of a particle whose diameter is d_mm from
-/// table t (nullptr: no model).
-void apply_efficiency(particle_products& p, double d_mm, const efficiency_table* t);
+/// Sets p.efficiency, p.weight and p.efficiency_flag of a particle whose diameter is d_mm, in a
+/// minute of uncorrected rain rate rain_mm_h, from table t (nullptr: no model): the efficiency at
+/// its recorded diameter times the stream factor.
+void apply_efficiency(particle_products& p, double d_mm, const efficiency_table* t, double rain_mm_h);
 
 }  // namespace dp

@@ -147,8 +147,11 @@ std::string efficiency_comment() {
          "recorded at its diameter over the drops truly of it (the pairing loses small drops and moves them "
          "between recorded diameters), from 1 mm the probability that the pairing keeps a drop of its diameter; "
          "a model of the pairing from the header geometry, the calibration's width deviations, WA_WB and "
-         "DELTA_HGT of the settings and the fall-speed law, for rain of N(D) = exp(-2.5 D). Particles and bins "
-         "whose efficiency is under 0.2 are not corrected and are flagged.";
+         "DELTA_HGT of the settings and the fall-speed law, for rain of N(D) = exp(-2.5 D); times the stream "
+         "factor of the particle's minute (up to 3 mm): the share of drops the pairing still keeps when drops of "
+         "Marshall-Palmer rain of the minute's uncorrected rain rate arrive together, where a drop whose own pair "
+         "fails takes another drop's image. Particles and bins whose efficiency is under 0.2 are not corrected "
+         "and are flagged.";
 }
 
 namespace {
@@ -328,7 +331,7 @@ bool netcdf_end(netcdf_file& f, const minute_table& t, const efficiency_table* e
   const int v_eff_f = nc_def_column(nc, id, "bin_efficiency_flag", NC_BYTE, 1, &dim_bin, nullptr,
                                     "whether the bin's particles are corrected", nullptr, false);
   nc_efficiency_flag_atts(nc, id, v_eff_f);
-  nc_text_att(nc, id, v_eff, "comment", efficiency_comment() + " From the file's first main header.");
+  nc_text_att(nc, id, v_eff, "comment", efficiency_comment() + " From the file's first main header, for drops one at a time (without the stream factor).");
   for (const int v : {v_counts, v_part, v_used, v_impl, v_unc}) nc_text_att(nc, id, v, "cell_methods", "time: sum");
   for (const int v : {v_nd, v_rr, v_nt, v_dm, v_nw, v_z, v_lwc, v_nd_c, v_rr_c, v_nt_c, v_dm_c, v_nw_c, v_z_c, v_lwc_c})
     nc_text_att(nc, id, v, "cell_methods", "time: mean");

@@ -178,6 +178,18 @@ const std::vector<double>& minute_bin_edges() {
   return edges;
 }
 
+std::map<int64_t, double> minute_rain_rates(const minute_table& t) {
+  std::map<int64_t, double> rates;
+  for (const auto& [m, s] : t.minutes) rates[m] = minute_finish(s).rain_rate;
+  return rates;
+}
+
+double rain_rate_at(const std::map<int64_t, double>& rates, const double time) {
+  if (!std::isfinite(time) || std::fabs(time) > 1e13) return 0;
+  const auto found = rates.find(static_cast<int64_t>(std::floor(time / k_minute_s)));
+  return found == rates.end() ? 0 : found->second;
+}
+
 void minute_add(minute_table& t, const particle_values& v, const particle_products& p) {
   if (!std::isfinite(p.time) || std::fabs(p.time) > 1e13) return;
   const auto m = static_cast<int64_t>(std::floor(p.time / k_minute_s));

@@ -175,6 +175,10 @@ struct minute_values {
 
 /// The products of the sums of a minute.
 minute_values minute_finish(const minute_sums& s);
+/// The uncorrected rain rate (mm/h) of each minute of t.
+std::map<int64_t, double> minute_rain_rates(const minute_table& t);
+/// The rain rate of the minute that holds time in rates; 0 when there is none.
+double rain_rate_at(const std::map<int64_t, double>& rates, double time);
 
 /// The minutes to report: every minute from the one that holds the recording's start (start,
 /// seconds since 1970; ignored when more than a day before the first particle) to the last
