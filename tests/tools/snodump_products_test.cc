@@ -199,6 +199,14 @@ TEST(SnodumpMinutes, MomentsOfAnExponentialDistributionGiveItsParameters) {
   one.d3_a = 8.0 / 0.01;
   EXPECT_NEAR(dp::minute_finish(one).rain_rate, 4.18879e-9 / 0.01 * 60.0 * 1000.0, 1e-7);
   EXPECT_TRUE(std::isnan(dp::minute_finish(dp::minute_sums{}).dm));
+
+  // Each particle finds the rain rate of its own minute; a time of no minute finds none.
+  const std::map<int64_t, double> rates = dp::minute_rain_rates(t);
+  ASSERT_EQ(rates.size(), 1u);
+  EXPECT_EQ(dp::rain_rate_at(rates, 1115130600.0), m.rain_rate);
+  EXPECT_EQ(dp::rain_rate_at(rates, 1115130659.9), m.rain_rate);
+  EXPECT_EQ(dp::rain_rate_at(rates, 1115130660.0), 0.0);
+  EXPECT_EQ(dp::rain_rate_at(rates, NAN), 0.0);
 }
 
 TEST(SnodumpMinutes, CorrectedSizeDistributionSpreadsEachRecordedStepOverItsBins) {
