@@ -15,6 +15,21 @@
 
 namespace {
 
+// A main header of abgen's instrument with pixel sizes xs1, xs2 and line frequency line_fr.
+dp::main_hd header(float xs1, float xs2, double line_fr) {
+  dp::main_hd hd;
+  hd.x_center = 320;
+  hd.XSCALE0_1 = xs1;
+  hd.XSCALE0_2 = xs2;
+  hd.L0_1 = 680;
+  hd.L0_2 = 700;
+  hd.line_fr = line_fr;
+  hd.HBL = 6.0f;
+  hd.HBR = 6.2f;
+  hd.HFR = 6.1f;
+  return hd;
+}
+
 std::string setting(const char* key, const char* value) {
   std::string line = key;
   line.resize(60, ' ');
@@ -86,16 +101,7 @@ TEST(EfficiencyModel, RecordedDiameterOfTheEvaluation) {
 // response only moves drops between recorded diameters; a strict one loses small drops and keeps
 // large ones. Weights and flags follow.
 TEST(EfficiencyModel, TablesAndWeights) {
-  dp::main_hd hd;
-  hd.x_center = 320;
-  hd.XSCALE0_1 = 0.15f;
-  hd.XSCALE0_2 = 0.155f;
-  hd.L0_1 = 680;
-  hd.L0_2 = 700;
-  hd.line_fr = 34000;
-  hd.HBL = 6.0f;
-  hd.HBR = 6.2f;
-  hd.HFR = 6.1f;
+  const dp::main_hd hd = header(0.15f, 0.155f, 34000);
   const dp::efficiency_table loose = dp::efficiency_model(hd, {0.2f, 10, {}, {}, {}}, dp::speed_check{});
   const dp::efficiency_table strict = dp::efficiency_model(hd, {0.8f, 10, {}, {}, {}}, dp::speed_check{});
   for (const double d : {0.2, 0.3, 0.5, 1.0, 3.0, 5.0}) EXPECT_NEAR(dp::pass_probability(loose, d), 1.0, 1e-9) << d;
@@ -155,16 +161,7 @@ TEST(EfficiencyModel, TablesAndWeights) {
 // a WA_WB any widths pass all reach the products, each in or next to its own 0.01 mm step; in a
 // dense stream under a strict WA_WB wrong partners cost drops of 0.5-1.5 mm.
 TEST(EfficiencyModel, StreamOfDropsThroughThePairing) {
-  dp::main_hd hd;
-  hd.x_center = 320;
-  hd.XSCALE0_1 = 0.19f;
-  hd.XSCALE0_2 = 0.18f;
-  hd.L0_1 = 680;
-  hd.L0_2 = 700;
-  hd.line_fr = 25000;
-  hd.HBL = 6.0f;
-  hd.HBR = 6.2f;
-  hd.HFR = 6.1f;
+  const dp::main_hd hd = header(0.19f, 0.18f, 25000);
   const dp::speed_check check;
   const auto share = [](const dp::stream_response& s, int from, int to) {
     double seen = 0, truth = 0;

@@ -435,15 +435,9 @@ int make_products(const options& o, int argc, char** argv) {
     }
     // The stream factor of a particle depends on the rain rate of its minute: a first pass over
     // the file finds the minutes' uncorrected rain rates (a file that fails here fails below).
-    std::map<int64_t, double> rain_rates;
-    if (efficiency.have_rules) {
-      dp::minute_table uncorrected;
-      dp::sno_fault first_fault;
-      dp::for_each_particle(f.path, f.scan, [&](const dp::particle_values& v) {
-        dp::minute_add(uncorrected, v, dp::derive_products(v, f.scan.headers, meta.check, keep_implausible));
-      }, &first_fault, nullptr);
-      rain_rates = dp::minute_rain_rates(uncorrected);
-    }
+    const std::map<int64_t, double> rain_rates =
+        efficiency.have_rules ? dp::file_rain_rates(f.path, f.scan, meta.check, keep_implausible)
+                              : std::map<int64_t, double>{};
     int64_t untimed = 0;
     std::string failure;
     const auto each = [&](const dp::particle_values& v) {

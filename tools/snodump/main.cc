@@ -527,15 +527,9 @@ int dump(const options& o, [[maybe_unused]] int argc, [[maybe_unused]] char** ar
 
   // The stream factor of a particle depends on the rain rate of its minute: a first pass finds
   // the minutes' uncorrected rain rates (a file that fails here fails the same way below).
-  std::map<int64_t, double> rain_rates;
-  if (efficiency.have_rules) {
-    dp::minute_table uncorrected;
-    dp::sno_fault first_fault;
-    dp::for_each_particle(sno, summary.scan, [&](const dp::particle_values& v) {
-      dp::minute_add(uncorrected, v, dp::derive_products(v, summary.scan.headers, speed, o.keep_implausible));
-    }, &first_fault, nullptr);
-    rain_rates = dp::minute_rain_rates(uncorrected);
-  }
+  const std::map<int64_t, double> rain_rates =
+      efficiency.have_rules ? dp::file_rain_rates(sno, summary.scan, speed, o.keep_implausible)
+                            : std::map<int64_t, double>{};
   damage_log damage;
   const auto each = [&](const dp::particle_values& v) {
     dp::particle_products p = dp::derive_products(v, summary.scan.headers, speed, o.keep_implausible);

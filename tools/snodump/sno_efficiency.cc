@@ -458,19 +458,25 @@ stream_response simulate_stream(const main_hd& hd, const pairing_rules& r, const
 
 namespace {
 
-// Drops per camera line through the area both cameras see, and the slope (1/mm), of
-// Marshall-Palmer rain of rate rain: N(D) = 8000 exp(-4.1 R^-0.21 D) per m3 and mm, from 0.3 mm.
-void marshall_palmer_stream(const main_hd& hd, speed_law law, double rain, double* per_line, double* slope) {
-  *slope = 4.1 * std::pow(rain, -0.21);
-  double flux = 0;  // per m2 and s
-  for (double d = 0.3005; d < 8; d += 0.001)
-    flux += 8000 * std::exp(-*slope * d) * std::max(0.0, reference_fall_speed(law, d)) * 0.001;
-  double area = 0;  // mm2: column positions weighted by the area of their pixels
+// The area (mm2) both cameras see: column positions weighted by the area of their pixels.
+double seen_area(const main_hd& hd) {
+  double area = 0;
   const int n = 2 * hd.x_center;
   for (int i = 0; i < n; i += 4)
     for (int j = 0; j < n; j += 4)
       area += 16 * pixel_size_a(hd, j + 2 - hd.x_center) * pixel_size_b(hd, i + 2 - hd.x_center);
-  *per_line = flux * area * 1e-6 / hd.line_fr;
+  return area;
+}
+
+// Drops per camera line through an area of area_mm2, and the slope (1/mm), of Marshall-Palmer
+// rain of rate rain: N(D) = 8000 exp(-4.1 R^-0.21 D) per m3 and mm, from 0.3 mm.
+void marshall_palmer_stream(const main_hd& hd, speed_law law, double rain, double area_mm2, double* per_line,
+                            double* slope) {
+  *slope = 4.1 * std::pow(rain, -0.21);
+  double flux = 0;  // per m2 and s
+  for (double d = 0.3005; d < 8; d += 0.001)
+    flux += 8000 * std::exp(-*slope * d) * std::max(0.0, reference_fall_speed(law, d)) * 0.001;
+  *per_line = flux * area_mm2 * 1e-6 / hd.line_fr;
 }
 
 }  // namespace
@@ -497,9 +503,10 @@ efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, con
 
   // The stream factor: the same drops (same seed) once at the rain's rate, once ten thousand
   // times thinner, where no two meet.
+  const double area = seen_area(hd);
   for (int j = 0; j < k_factor_rates; ++j) {
     double per_line = 0, slope = 0;
-    marshall_palmer_stream(hd, law, k_factor_rain[j], &per_line, &slope);
+    marshall_palmer_stream(hd, law, k_factor_rain[j], area, &per_line, &slope);
     for (double& f : t.factor[j]) f = 1.0;
     if (!(per_line > 0 && per_line < 1)) continue;  // a damaged header: no stream to speak of
     const stream_response s = simulate_stream(hd, r, check, per_line, k_stream_drops, k_seed, slope);

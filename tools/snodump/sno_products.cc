@@ -184,6 +184,16 @@ std::map<int64_t, double> minute_rain_rates(const minute_table& t) {
   return rates;
 }
 
+std::map<int64_t, double> file_rain_rates(const std::string& path, const sno_scan& scan, const speed_check& check,
+                                          const bool keep_implausible) {
+  minute_table uncorrected;
+  sno_fault fault;
+  for_each_particle(path, scan, [&](const particle_values& v) {
+    minute_add(uncorrected, v, derive_products(v, scan.headers, check, keep_implausible));
+  }, &fault, nullptr);
+  return minute_rain_rates(uncorrected);
+}
+
 double rain_rate_at(const std::map<int64_t, double>& rates, const double time) {
   if (!std::isfinite(time) || std::fabs(time) > 1e13) return 0;
   const auto found = rates.find(static_cast<int64_t>(std::floor(time / k_minute_s)));

@@ -177,6 +177,10 @@ struct minute_values {
 minute_values minute_finish(const minute_sums& s);
 /// The uncorrected rain rate (mm/h) of each minute of t.
 std::map<int64_t, double> minute_rain_rates(const minute_table& t);
+/// The minutes' uncorrected rain rates of the particle file at path (a walk of its own; a file
+/// that cannot be walked to its end gives the minutes read so far).
+std::map<int64_t, double> file_rain_rates(const std::string& path, const sno_scan& scan, const speed_check& check,
+                                          bool keep_implausible);
 /// The rain rate of the minute that holds time in rates; 0 when there is none.
 double rain_rate_at(const std::map<int64_t, double>& rates, double time);
 
