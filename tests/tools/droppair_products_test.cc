@@ -350,15 +350,11 @@ TEST_F(ProductsArchive, MinuteProductsEqualSnodumpsAndStepsAddUp) {
   std::string why;
   ASSERT_TRUE(dp::load_efficiency_set(path("a/DROPPAIR.SET"), path("a/corrfact.dat"), dp::speed_check{},
                                       &efficiency, &why)) << why;
-  dp::minute_table minutes, uncorrected;
-  dp::for_each_particle(path("a/V05123_1.sno"), scan, [&](const dp::particle_values& v) {
-    dp::minute_add(uncorrected, v, dp::derive_products(v, scan.headers, {}, false));
-  }, &fault, nullptr);
-  const std::map<int64_t, double> rates = dp::minute_rain_rates(uncorrected);
+  dp::minute_table minutes;
+  dp::file_corrections first = dp::first_walk(path("a/V05123_1.sno"), scan, {}, false);
   dp::for_each_particle(path("a/V05123_1.sno"), scan, [&](const dp::particle_values& v) {
     dp::particle_products p = dp::derive_products(v, scan.headers, {}, false);
-    dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, scan.headers, v.header),
-                         dp::rain_rate_at(rates, p.time));
+    dp::correct_particle(p, v.eq_diam_mm, dp::efficiency_for(efficiency, scan.headers, v.header), first);
     dp::minute_add(minutes, v, p);
   }, &fault, nullptr);
   const dp::efficiency_table& table = *dp::efficiency_for(efficiency, scan.headers, 0);

@@ -113,7 +113,7 @@ TEST(EfficiencyModel, TablesAndWeights) {
   EXPECT_LT(strict.bin[4], 0.9);
   EXPECT_GT(dp::efficiency_at(strict, 5.0), 0.99);
   EXPECT_NEAR(strict.bin[4], dp::efficiency_mean(strict, 0.5, 0.625), 1e-12);
-  EXPECT_EQ(dp::efficiency_at(strict, 0.304), strict.step_seen[30] / strict.step_true[30]);
+  EXPECT_EQ(dp::efficiency_at(strict, 0.304), strict.prior.seen[30] / strict.prior.truth[30]);
   EXPECT_NEAR(dp::efficiency_mean(strict, 9.5, 10), 1.0, 1e-6);
   // Edges where the prior holds no drops (or none at all) give no efficiency.
   EXPECT_TRUE(std::isnan(dp::efficiency_mean(strict, 1e300, INFINITY)));
@@ -155,6 +155,43 @@ TEST(EfficiencyModel, TablesAndWeights) {
   EXPECT_NEAR(dp::stream_factor(strict, 0.7, std::sqrt(10.0 * 30.0)), (strict.factor[2][5] + strict.factor[3][5]) / 2, 1e-12);
   dp::apply_efficiency(p, 0.7, &strict, 300.0);
   EXPECT_EQ(p.efficiency, dp::efficiency_at(strict, 0.7) * dp::stream_factor(strict, 0.7, 300.0));
+
+  // The response fitted to a minute's counts. Counts the prior itself would give leave it as it
+  // is, no counts give the prior; rain without drops below 0.3 mm (as abgen's) spills fewer small
+  // drops into 0.25-0.375 mm, and the fit takes that bin's efficiency from the prior's most of
+  // the way to the one of the rain that made the counts.
+  const size_t steps = dp::k_recorded_steps, cells = strict.response.size() / steps;
+  double counts[dp::k_recorded_steps] = {};
+  EXPECT_EQ(dp::fit_response(strict, counts).seen, strict.prior.seen);
+  for (size_t s = 0; s < steps; ++s) counts[s] = 5000 * strict.prior.seen[s];
+  EXPECT_NEAR(dp::efficiency_mean(strict, dp::fit_response(strict, counts), 0.25, 0.5),
+              dp::efficiency_mean(strict, 0.25, 0.5), 1e-9);
+  dp::step_weights cut{std::vector<double>(steps), std::vector<double>(steps)};
+  for (size_t i = 0; i < cells; ++i) {
+    const double d = 0.05 + (i + 0.5) * dp::k_cell_mm, mass = d < 0.3 ? 0 : std::exp(-2.5 * d);
+    for (size_t s = 0; s < steps; ++s) cut.seen[s] += mass * strict.response[i * steps + s];
+    if (d < 1) cut.truth[static_cast<size_t>(d * 100)] += mass;
+  }
+  for (size_t s = 0; s < steps; ++s) counts[s] = 5000 * cut.seen[s];
+  const double prior_bin = dp::efficiency_mean(strict, 0.25, 0.375), cut_bin = dp::efficiency_mean(strict, cut, 0.25, 0.375);
+  const double fitted_bin = dp::efficiency_mean(strict, dp::fit_response(strict, counts), 0.25, 0.375);
+  EXPECT_LT(cut_bin, prior_bin - 0.03);
+  EXPECT_LT(std::fabs(fitted_bin - cut_bin), 0.5 * (prior_bin - cut_bin));
+
+  // A minute with few counts is fitted with its neighbours', until they hold enough drops.
+  dp::file_corrections c;
+  c.uncorrected.minutes[10].steps[40] = 100;
+  c.uncorrected.minutes[11].steps[30] = 3000;
+  c.uncorrected.minutes[13].steps[60] = 3000;
+  double pooled[dp::k_recorded_steps] = {};
+  pooled[40] = 100;
+  pooled[30] = 3000;
+  const dp::step_weights& w = dp::fitted_response(c, strict, 10);
+  EXPECT_EQ(w.seen, dp::fit_response(strict, pooled).seen);
+  EXPECT_EQ(&w, &dp::fitted_response(c, strict, 10));
+  p.time = 10 * 60 + 5;
+  dp::correct_particle(p, 0.3, &strict, c);
+  EXPECT_EQ(p.efficiency, dp::efficiency_at(strict, w, 0.3) * dp::stream_factor(strict, 0.3, 0));
 }
 
 // The stream itself: the same seed gives the same stream; drops that arrive one at a time under

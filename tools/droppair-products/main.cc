@@ -433,11 +433,10 @@ int make_products(const options& o, int argc, char** argv) {
         }
       }
     }
-    // The stream factor of a particle depends on the rain rate of its minute: a first pass over
-    // the file finds the minutes' uncorrected rain rates (a file that fails here fails below).
-    const std::map<int64_t, double> rain_rates =
-        efficiency.have_rules ? dp::file_rain_rates(f.path, f.scan, meta.check, keep_implausible)
-                              : std::map<int64_t, double>{};
+    // A particle's efficiency depends on its minute (the rain rate, the counts of small drops
+    // around it): a first pass over the file finds them (a file that fails here fails below).
+    dp::file_corrections first = efficiency.have_rules ? dp::first_walk(f.path, f.scan, meta.check, keep_implausible)
+                                                       : dp::file_corrections{};
     int64_t untimed = 0;
     std::string failure;
     const auto each = [&](const dp::particle_values& v) {
@@ -451,8 +450,7 @@ int make_products(const options& o, int argc, char** argv) {
       if (it == days.end() || it->second.skip) return;
       day_work& w = it->second;
       if (w.grid.n_iv == 0) dp::grid_init(w.grid, it->first, meta.layout);
-      dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, f.scan.headers, v.header),
-                           dp::rain_rate_at(rain_rates, p.time));
+      dp::correct_particle(p, v.eq_diam_mm, dp::efficiency_for(efficiency, f.scan.headers, v.header), first);
       const dp::product_use use = dp::grid_use(p, v.eq_diam_mm, meta.layout);
       dp::grid_add(w.grid, meta.layout, v, p, use);
       ++w.particles;

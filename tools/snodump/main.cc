@@ -64,7 +64,8 @@ constexpr const char* k_usage =
     "                   fall_speed_flag (0 plausible, 1 too slow, 2 too fast, 3 not checked) and\n"
     "                   product_flag (0 used, 1 implausible speed, 2 cut at a line end, 3 10 mm or\n"
     "                   more, 4 incomplete), detection_efficiency (drops recorded at its diameter\n"
-    "                   per drop truly of it, times the stream factor of its minute's rain rate;\n"
+    "                   per drop truly of it, for the size distribution of its minute, times\n"
+    "                   the stream factor of its minute's rain rate;\n"
     "                   the corrected products weigh it by the inverse) and\n"
     "                   efficiency_flag (0 corrected, 1 under 0.2: not corrected, 2 no model)\n"
     "  --check          check the .sno, .shd and .abh against each other; prints \"OK ...\" and exits\n"
@@ -84,7 +85,7 @@ constexpr const char* k_usage =
     "                   lwc_g_per_m3, and per 0.125 mm bin count_<lo>_<hi> and nd_per_m3_mm_<lo>_<hi>;\n"
     "                   then the same corrected for the drops the pairing loses (*_corrected_*,\n"
     "                   with uncorrected_particles) and the efficiency per bin (efficiency_<lo>_<hi>,\n"
-    "                   with the stream factor of the minute's rain rate)\n"
+    "                   for the minute's size distribution and rain rate)\n"
     "  --settings PATH  the run's DROPPAIR.SET (WA_WB, DELTA_HGT), for the detection efficiency\n"
     "                   (default: beside the particle file or in the directory above)\n"
     "  --calibration PATH  the run's corrfact.dat (width deviations), found the same way\n"
@@ -525,16 +526,14 @@ int dump(const options& o, [[maybe_unused]] int argc, [[maybe_unused]] char** ar
   }
 #endif
 
-  // The stream factor of a particle depends on the rain rate of its minute: a first pass finds
-  // the minutes' uncorrected rain rates (a file that fails here fails the same way below).
-  const std::map<int64_t, double> rain_rates =
-      efficiency.have_rules ? dp::file_rain_rates(sno, summary.scan, speed, o.keep_implausible)
-                            : std::map<int64_t, double>{};
+  // A particle's efficiency depends on its minute (the rain rate, the counts of small drops around
+  // it): a first pass finds them (a file that fails here fails the same way below).
+  dp::file_corrections first =
+      efficiency.have_rules ? dp::first_walk(sno, summary.scan, speed, o.keep_implausible) : dp::file_corrections{};
   damage_log damage;
   const auto each = [&](const dp::particle_values& v) {
     dp::particle_products p = dp::derive_products(v, summary.scan.headers, speed, o.keep_implausible);
-    dp::apply_efficiency(p, v.eq_diam_mm, dp::efficiency_for(efficiency, summary.scan.headers, v.header),
-                         dp::rain_rate_at(rain_rates, p.time));
+    dp::correct_particle(p, v.eq_diam_mm, dp::efficiency_for(efficiency, summary.scan.headers, v.header), first);
     if (o.csv) std::fprintf(os, "%s\n", dp::csv_row(v, p).c_str());
     dp::summary_add(summary, v);
     dp::summary_add_products(summary, p);
@@ -597,7 +596,7 @@ int dump(const options& o, [[maybe_unused]] int argc, [[maybe_unused]] char** ar
   if (!o.minute_csv.empty()) {
     output_file f;
     if (!output_open(f, o.minute_csv)) return data_error("cannot write " + o.minute_csv + ": " + std::strerror(errno));
-    dp::write_minute_csv(f.fp, minutes, start, dp::efficiency_for(efficiency, summary.scan.headers, 0));
+    dp::write_minute_csv(f.fp, minutes, start, dp::efficiency_for(efficiency, summary.scan.headers, 0), &first);
     std::string why;
     if (!output_commit(f, &why)) return data_error("cannot write " + o.minute_csv + ": " + why);
   }

@@ -85,7 +85,8 @@ std::string minute_csv_columns() {
   return row;
 }
 
-void write_minute_csv(std::FILE* out, const minute_table& t, const double start, const efficiency_table* eff) {
+void write_minute_csv(std::FILE* out, const minute_table& t, const double start, const efficiency_table* eff,
+                      file_corrections* fits) {
   std::fprintf(out, "%s\n", minute_csv_columns().c_str());
   const minute_sums none;
   std::string row;
@@ -116,10 +117,12 @@ void write_minute_csv(std::FILE* out, const minute_table& t, const double start,
       row += ',';
       add_real(row, "%.6g", x);
     }
+    const step_weights* w = eff != nullptr && fits != nullptr ? &fitted_response(*fits, *eff, m) : nullptr;
     for (int k = 0; k < k_diam_bins; ++k) {
       row += ',';
-      if (eff != nullptr)
-        add_real(row, "%.4f", eff->bin[k] * stream_factor(*eff, bin_lower(k) + k_diam_bin_mm / 2, v.rain_rate));
+      if (eff == nullptr) continue;
+      const double single = w != nullptr ? efficiency_mean(*eff, *w, bin_lower(k), bin_lower(k + 1)) : eff->bin[k];
+      add_real(row, "%.4f", single * stream_factor(*eff, bin_lower(k) + k_diam_bin_mm / 2, v.rain_rate));
     }
     std::fprintf(out, "%s\n", row.c_str());
   }

@@ -80,7 +80,10 @@ std::string csv_row(const particle_values& v, const particle_products& p);
 /// The per-minute CSV's header row, without its line end.
 std::string minute_csv_columns();
 /// The per-minute CSV of t (start: valid_since of the first main header), line ends included;
-/// eff: the model of the file's first main header, nullptr when there is none.
-void write_minute_csv(std::FILE* out, const minute_table& t, double start, const efficiency_table* eff);
+/// eff: the model of the file's first main header, nullptr when there is none; fits: the first
+/// walk over the file whose response, fitted to each minute, the efficiencies are drawn from
+/// (nullptr: the prior's).
+void write_minute_csv(std::FILE* out, const minute_table& t, double start, const efficiency_table* eff,
+                      file_corrections* fits = nullptr);
 
 }  // namespace dp

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <limits>
 #include <numbers>
+#include <numeric>
 #include <sstream>
 
 #include "control/settings.h"
@@ -21,10 +22,15 @@ constexpr int k_positions = 24;    // grid points along each camera line
 constexpr int k_line_phases = 4;   // phases of a camera's line sampling
 constexpr int k_bin_points = 5;    // diameters averaged per product bin
 
-// The recorded-diameter response: drops are simulated every k_true_step mm (one drop per
+// The recorded-diameter response: drops are simulated every k_cell_mm (one drop per
 // position of the grid, at a random place in its cell) up to k_true_last, and their recorded
 // diameters counted per 0.01 mm step below k_recorded_steps.
-constexpr double k_true_step = 0.0025, k_true_last = 1.3;   // mm
+constexpr double k_true_last = 1.3;   // mm
+constexpr int k_cells = 500;          // (k_true_last - k_d_first) / k_cell_mm
+static_assert(k_cells * k_cell_mm > k_true_last - k_d_first - 1e-9 && (k_cells - 1) * k_cell_mm < k_true_last - k_d_first);
+// Rounds of the fit of the response to a minute's counts: one. More rounds follow the counts
+// further into what the model and real drops do not share (0.25-0.375 mm off by up to 15 %).
+constexpr int k_fit_rounds = 1;
 constexpr int k_max_lines = 512;   // lines simulated per drop and camera at most
 constexpr uint64_t k_seed = 0x5eed0f5a11ull;
 constexpr int k_stream_drops = 100000;  // drops of each simulated stream
@@ -192,8 +198,8 @@ namespace {
 // Adds to seen[s] the share of drops of diameter d that pass the match test and are recorded in
 // step s, one drop per cell of the position grid (random place, pixel and line phases), each
 // weighted by its area as in efficiency_of_diameter.
-void simulate_diameter(const main_hd& hd, const pairing_rules& r, speed_law law, double d, double mass,
-                       random_sequence& rnd, std::vector<double>& seen) {
+void simulate_diameter(const main_hd& hd, const pairing_rules& r, speed_law law, double d, random_sequence& rnd,
+                       double* seen) {
   const drop_view drop = view_of(r, law, d);
   const double dz = std::max(drop.speed * 1e3 / hd.line_fr, drop.height / (k_max_lines - 1));  // mm per line
   const double n = 2.0 * hd.x_center;
@@ -215,10 +221,10 @@ void simulate_diameter(const main_hd& hd, const pairing_rules& r, speed_law law,
       if (!widths_match(*std::max_element(wa, wa + la), *std::max_element(wb, wb + lb), r.wa_wb)) continue;
       const double rec = recorded_diameter(wa, la, wb, lb, p_a / drop.scale_a, p_b / drop.scale_b, dz);
       const double step = std::floor(rec * 100 + 1e-9);
-      if (step >= 0 && step < static_cast<double>(seen.size())) hits.emplace_back(static_cast<size_t>(step), w);
+      if (step >= 0 && step < k_recorded_steps) hits.emplace_back(static_cast<size_t>(step), w);
     }
   if (weight <= 0) return;
-  for (const auto& [step, w] : hits) seen[step] += mass * w / weight;
+  for (const auto& [step, w] : hits) seen[step] += w / weight;
 }
 
 double efficiency_of_diameter(const main_hd& hd, const pairing_rules& r, speed_law law, double d) {
@@ -479,6 +485,25 @@ void marshall_palmer_stream(const main_hd& hd, speed_law law, double rain, doubl
   *per_line = flux * area_mm2 * 1e-6 / hd.line_fr;
 }
 
+double cell_lower(const int i) { return k_d_first + i * k_cell_mm; }
+
+// The response of t weighted by mass, the drops of each true cell.
+step_weights weigh_response(const efficiency_table& t, const std::vector<double>& mass) {
+  step_weights w;
+  w.seen.assign(k_recorded_steps, 0.0);
+  w.truth.assign(k_recorded_steps, 0.0);
+  for (size_t i = 0; i < mass.size(); ++i) {
+    const double* row = &t.response[i * k_recorded_steps];
+    for (size_t s = 0; s < k_recorded_steps; ++s) w.seen[s] += mass[i] * row[s];
+    const double step = std::floor((cell_lower(static_cast<int>(i)) + 0.5 * k_cell_mm) * 100);
+    if (step < k_recorded_steps) w.truth[static_cast<size_t>(step)] += mass[i];
+  }
+  // Below the first cell: the prior's N(D), none of which is seen.
+  for (size_t s = 0; s < k_recorded_steps && (s + 1) * 0.01 <= k_d_first + 1e-9; ++s)
+    w.truth[s] = prior_mass(s * 0.01, (s + 1) * 0.01);
+  return w;
+}
+
 }  // namespace
 
 efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, const speed_check& check) {
@@ -490,15 +515,14 @@ efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, con
   t.eff.resize(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) t.eff[static_cast<size_t>(i)] = efficiency_of_diameter(hd, r, law, k_d_first + i * k_d_step);
 
-  t.step_seen.assign(k_recorded_steps, 0.0);
-  t.step_true.assign(k_recorded_steps, 0.0);
-  for (int s = 0; s < k_recorded_steps; ++s) t.step_true[static_cast<size_t>(s)] = prior_mass(s * 0.01, (s + 1) * 0.01);
   random_sequence rnd{k_seed};
-  const int cells = static_cast<int>(std::lround((k_true_last - k_d_first) / k_true_step));
-  for (int i = 0; i < cells; ++i) {
-    const double lo = k_d_first + i * k_true_step;
-    simulate_diameter(hd, r, law, lo + rnd.next() * k_true_step, prior_mass(lo, lo + k_true_step), rnd, t.step_seen);
-  }
+  t.response.assign(static_cast<size_t>(k_cells) * k_recorded_steps, 0.0);
+  for (int i = 0; i < k_cells; ++i)
+    simulate_diameter(hd, r, law, cell_lower(i) + rnd.next() * k_cell_mm, rnd,
+                      &t.response[static_cast<size_t>(i) * k_recorded_steps]);
+  std::vector<double> prior(k_cells);
+  for (int i = 0; i < k_cells; ++i) prior[static_cast<size_t>(i)] = prior_mass(cell_lower(i), cell_lower(i + 1));
+  t.prior = weigh_response(t, prior);
   for (int k = 0; k < k_diam_bins; ++k) t.bin[k] = efficiency_mean(t, bin_lower(k), bin_lower(k + 1));
 
   // The stream factor: the same drops (same seed) once at the rain's rate, once ten thousand
@@ -548,14 +572,18 @@ double prior_mass(const double lo_mm, const double hi_mm) {
 }
 
 double efficiency_mean(const efficiency_table& t, const double lo_mm, const double hi_mm) {
-  const double limit = static_cast<double>(t.step_seen.size()) * 0.01;
+  return efficiency_mean(t, t.prior, lo_mm, hi_mm);
+}
+
+double efficiency_mean(const efficiency_table& t, const step_weights& w, const double lo_mm, const double hi_mm) {
+  const double limit = static_cast<double>(w.seen.size()) * 0.01;
   double seen = 0, truth = 0;
-  const double first = std::clamp(std::floor(lo_mm * 100), 0.0, static_cast<double>(t.step_seen.size()));
-  for (size_t s = std::isnan(first) ? t.step_seen.size() : static_cast<size_t>(first); s < t.step_seen.size(); ++s) {
+  const double first = std::clamp(std::floor(lo_mm * 100), 0.0, static_cast<double>(w.seen.size()));
+  for (size_t s = std::isnan(first) ? w.seen.size() : static_cast<size_t>(first); s < w.seen.size(); ++s) {
     const double from = std::max(lo_mm, s * 0.01), to = std::min(hi_mm, (s + 1) * 0.01);
     if (to <= from) break;
-    seen += t.step_seen[s] * (to - from) / 0.01;
-    truth += t.step_true[s] * (to - from) / 0.01;
+    seen += w.seen[s] * (to - from) / 0.01;
+    truth += w.truth[s] * (to - from) / 0.01;
   }
   if (hi_mm > limit) {  // above the recorded steps: the pass probability, weighted by the prior
     const double from = std::max(lo_mm, limit), m = prior_mass(from, hi_mm);
@@ -567,14 +595,41 @@ double efficiency_mean(const efficiency_table& t, const double lo_mm, const doub
   return truth > 0 ? seen / truth : std::numeric_limits<double>::quiet_NaN();
 }
 
-double efficiency_at(const efficiency_table& t, const double d_mm) {
+double efficiency_at(const efficiency_table& t, const double d_mm) { return efficiency_at(t, t.prior, d_mm); }
+
+double efficiency_at(const efficiency_table& t, const step_weights& w, const double d_mm) {
   if (!std::isfinite(d_mm)) return std::numeric_limits<double>::quiet_NaN();
   const double step = std::round(d_mm * 100);
-  if (step >= 0 && step < static_cast<double>(t.step_seen.size())) {
+  if (step >= 0 && step < static_cast<double>(w.seen.size())) {
     const auto s = static_cast<size_t>(step);
-    return t.step_seen[s] / t.step_true[s];
+    return w.seen[s] / w.truth[s];
   }
   return pass_probability(t, d_mm);
+}
+
+step_weights fit_response(const efficiency_table& t, const double* counts) {
+  std::vector<double> mass(k_cells);
+  for (int i = 0; i < k_cells; ++i) mass[static_cast<size_t>(i)] = prior_mass(cell_lower(i), cell_lower(i + 1));
+  const double total = std::accumulate(mass.begin(), mass.end(), 0.0);
+  if (t.response.size() != mass.size() * k_recorded_steps || std::accumulate(counts, counts + k_recorded_steps, 0.0) <= 0)
+    return t.prior;
+  for (int round = 0; round < k_fit_rounds; ++round) {
+    const step_weights w = weigh_response(t, mass);
+    for (size_t i = 0; i < mass.size(); ++i) {
+      const double* row = &t.response[i * k_recorded_steps];
+      double seen = 0, ratio = 0;
+      for (size_t s = 0; s < k_recorded_steps; ++s) {
+        if (row[s] <= 0 || w.seen[s] <= 0) continue;
+        seen += row[s];
+        ratio += row[s] * counts[s] / w.seen[s];
+      }
+      if (seen > 0) mass[i] *= ratio / seen;
+    }
+  }
+  const double now = std::accumulate(mass.begin(), mass.end(), 0.0);
+  if (!(now > 0)) return t.prior;
+  for (double& m : mass) m *= total / now;
+  return weigh_response(t, mass);
 }
 
 double pass_probability(const efficiency_table& t, const double d_mm) {
@@ -611,16 +666,55 @@ const efficiency_table* efficiency_for(efficiency_set& s, const std::vector<sno_
   return &s.tables.back();
 }
 
-void apply_efficiency(particle_products& p, const double d_mm, const efficiency_table* t, const double rain_mm_h) {
+void apply_efficiency(particle_products& p, const double d_mm, const efficiency_table* t, const double rain_mm_h,
+                      const step_weights* w) {
   if (t == nullptr) {
     p.efficiency = p.weight = std::numeric_limits<double>::quiet_NaN();
     p.efficiency_flag = efficiency_use::no_model;
     return;
   }
-  p.efficiency = efficiency_at(*t, d_mm) * stream_factor(*t, d_mm, rain_mm_h);
+  p.efficiency = efficiency_at(*t, w != nullptr ? *w : t->prior, d_mm) * stream_factor(*t, d_mm, rain_mm_h);
   const bool corrected = p.efficiency >= k_efficiency_floor;
   p.weight = corrected ? 1.0 / p.efficiency : 1.0;
   p.efficiency_flag = corrected ? efficiency_use::corrected : efficiency_use::below_floor;
+}
+
+file_corrections first_walk(const std::string& path, const sno_scan& scan, const speed_check& check,
+                            const bool keep_implausible) {
+  file_corrections c;
+  sno_fault fault;
+  for_each_particle(path, scan, [&](const particle_values& v) {
+    minute_add(c.uncorrected, v, derive_products(v, scan.headers, check, keep_implausible));
+  }, &fault, nullptr);
+  c.rain_rates = minute_rain_rates(c.uncorrected);
+  return c;
+}
+
+const step_weights& fitted_response(file_corrections& c, const efficiency_table& t, const int64_t minute) {
+  const auto key = std::make_pair(&t, minute);
+  const auto found = c.fitted.find(key);
+  if (found != c.fitted.end()) return found->second;
+  double counts[k_recorded_steps] = {};
+  const auto add = [&](const int64_t m) {
+    const auto it = c.uncorrected.minutes.find(m);
+    if (it == c.uncorrected.minutes.end()) return;
+    for (size_t s = 0; s < k_recorded_steps; ++s) counts[s] += it->second.steps[s];
+  };
+  add(minute);
+  for (int k = 1; k <= k_fit_reach && std::accumulate(counts, counts + k_recorded_steps, 0.0) < k_fit_drops; ++k) {
+    add(minute - k);
+    add(minute + k);
+  }
+  return c.fitted.emplace(key, fit_response(t, counts)).first->second;
+}
+
+void correct_particle(particle_products& p, const double d_mm, const efficiency_table* t, file_corrections& c) {
+  if (t == nullptr || !std::isfinite(p.time) || std::fabs(p.time) > 1e13) {
+    apply_efficiency(p, d_mm, t, rain_rate_at(c.rain_rates, p.time));
+    return;
+  }
+  const auto minute = static_cast<int64_t>(std::floor(p.time / k_minute_s));
+  apply_efficiency(p, d_mm, t, rain_rate_at(c.rain_rates, p.time), &fitted_response(c, *t, minute));
 }
 
 }  // namespace dp

@@ -43,13 +43,15 @@
 //             (slices paired from the top, pixel sizes over the calibration's factor, the law's
 //             fall speed over f per line, scaled to the mean line count) gives the diameter the
 //             record keeps, truncated to 0.01 mm
-//   weights   over an exponential N(D) = exp(-2.5 D) (Marshall-Palmer rain of about 10 mm/h;
-//             slopes of 1.5 and 4 give the validation nearly as many bins outside 10 %), the
-//             efficiency of a recorded step [s, s + 0.01) mm is (drops recorded in it) / (drops
-//             truly in it)
+//   weights   over an N(D), the efficiency of a recorded step [s, s + 0.01) mm is (drops
+//             recorded in it) / (drops truly in it); the N(D) is exp(-2.5 D) (Marshall-Palmer
+//             rain of about 10 mm/h) fitted to the counts per recorded step of the particle's
+//             minute and the minutes around it by one round of expectation maximisation, so
+//             that rain with few drops below 0.3 mm is not credited with their spill into the
+//             smallest bins
 // A particle recorded below 1 mm is weighted by the efficiency of its step, a larger one by the
 // pass probability at its diameter; either way the expected weighted count of a diameter range
-// is the true count, for rain of the assumed slope.
+// is the true count, for rain of that N(D).
 //   stream    the pairing takes, for each camera-A image, the first camera-B image in its window
 //             that passes the test; a drop whose own pair fails takes another drop's image,
 //             whose drop then does the same. The model runs a stream of Marshall-Palmer rain of
@@ -64,6 +66,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -102,13 +105,16 @@ double pair_passes(double xa, double xb, double l, const pairing_rules& r);
 
 /// Recorded diameters below k_recorded_steps hundredths of a mm are corrected through the
 /// response; larger ones by the pass probability at the diameter.
-inline constexpr int k_recorded_steps = 100;
-/// Slope (1/mm) of the exponential N(D) the response is weighted with.
+inline constexpr int k_recorded_steps = k_small_steps;
+/// Slope (1/mm) of the exponential N(D) the response is weighted with before it is fitted to a
+/// minute's counts.
 inline constexpr double k_prior_slope = 2.5;
+/// Width (mm) of the true-diameter cells of the response.
+inline constexpr double k_cell_mm = 0.0025;
 /// Changes whenever the model gives other efficiencies for the same inputs, so that products
 /// made with an earlier model count as out of date.
 inline constexpr const char* k_efficiency_model_version =
-    "efficiency model 3 (recorded-diameter response, pairing of a stream)";
+    "efficiency model 4 (recorded-diameter response fitted to each minute, pairing of a stream)";
 /// Bins of 0.125 mm the stream factor covers (up to 3 mm; 1 above), and the rain rates (mm/h) of
 /// its tables, between which it is interpolated in log R.
 inline constexpr int k_factor_bins = 24;
@@ -117,12 +123,20 @@ inline constexpr int k_factor_rates = 6;
 
 /// The model of a run: the pass probability over the true diameter, and the response over the
 /// recorded one.
+/// The response weighted by an N(D): per recorded step s (diameters [s, s + 1) hundredths of a
+/// mm), the drops that reach the particle file recorded in s (seen) and the drops whose true
+/// diameter lies in s (truth), in units of the prior's N(0).
+struct step_weights {
+  std::vector<double> seen, truth;
+};
+
 struct efficiency_table {
   double d_first = 0, d_step = 0;
   std::vector<double> eff;           ///< pass probability at true diameter d_first + i d_step
-  /// Per recorded step s (diameters [s, s + 1) hundredths of a mm): the drops of the prior N(D)
-  /// that reach the particle file recorded in s, and the drops whose true diameter lies in s.
-  std::vector<double> step_seen, step_true;
+  /// Per true cell i (diameters from d_first + i k_cell_mm, k_cell_mm wide), the share of its
+  /// drops recorded in each step below k_recorded_steps: k_recorded_steps values per cell.
+  std::vector<double> response;
+  step_weights prior;                ///< the response under the prior N(D)
   double bin[k_diam_bins] = {};      ///< efficiency_mean of each 0.125 mm bin
   /// Per rain rate of k_factor_rain and 0.125 mm bin, the stream factor: the share of drops the
   /// products count from a stream of Marshall-Palmer rain of that rate over the share when the
@@ -136,16 +150,24 @@ efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, con
 /// rate rain: interpolated in log R between the tables, held at the ends; 1 above 3 mm, for a
 /// rate that is not positive, and without tables.
 double stream_factor(const efficiency_table& t, double d_mm, double rain_mm_h);
-/// Efficiency of a particle recorded with diameter d: below the response's limit seen / true of
-/// its step, above it the pass probability.
+/// Efficiency of a particle recorded with diameter d: below the response's limit seen / truth of
+/// its step under w (the prior's when not given), above it the pass probability.
+double efficiency_at(const efficiency_table& t, const step_weights& w, double d_mm);
 double efficiency_at(const efficiency_table& t, double d_mm);
 /// Pass probability of a drop of true diameter d (linear between grid points; the ends held
 /// beyond the grid).
 double pass_probability(const efficiency_table& t, double d_mm);
-/// Efficiency of the diameters [lo, hi) mm: drops recorded there over drops truly there under the
-/// prior N(D) (steps cut by an edge count in part; above the response the pass probability at
-/// five points, weighted by the prior), as efficiency_table::bin holds it for the 0.125 mm bins.
+/// Efficiency of the diameters [lo, hi) mm: drops recorded there over drops truly there under w
+/// (the prior's when not given; steps cut by an edge count in part; above the response the pass
+/// probability at five points, weighted by the prior), as efficiency_table::bin holds it for the
+/// 0.125 mm bins.
+double efficiency_mean(const efficiency_table& t, const step_weights& w, double lo_mm, double hi_mm);
 double efficiency_mean(const efficiency_table& t, double lo_mm, double hi_mm);
+/// The response weighted by the N(D) that explains counts (particles per recorded step below
+/// k_recorded_steps): the prior refined by k_fit_rounds rounds of expectation maximisation
+/// (each cell's drops scaled by the mean of counts / expected over the steps its drops are
+/// recorded in), scaled back to the prior's total. No counts: the prior's.
+step_weights fit_response(const efficiency_table& t, const double* counts);
 /// The prior's drops with diameters in [lo, hi) mm (per unit of its N(0)).
 double prior_mass(double lo_mm, double hi_mm);
 /// Diameter (mm) the evaluation records for lines of wa[0..la) and wb[0..lb) pixels at scales
@@ -190,7 +212,31 @@ bool load_efficiency_set(const std::string& settings, const std::string& calibra
 
 /// Sets p.efficiency, p.weight and p.efficiency_flag of a particle whose diameter is d_mm, in a
 /// minute of uncorrected rain rate rain_mm_h, from table t (nullptr: no model): the efficiency at
-/// its recorded diameter times the stream factor.
-void apply_efficiency(particle_products& p, double d_mm, const efficiency_table* t, double rain_mm_h);
+/// its recorded diameter under w (nullptr: the prior) times the stream factor.
+void apply_efficiency(particle_products& p, double d_mm, const efficiency_table* t, double rain_mm_h,
+                      const step_weights* w = nullptr);
+
+/// Minutes around a minute whose counts the response is fitted to: the nearest ones until they
+/// hold k_fit_drops particles below 1 mm, at most k_fit_reach minutes to either side.
+inline constexpr int64_t k_fit_drops = 2000;
+inline constexpr int k_fit_reach = 30;
+
+/// What the corrections of a particle file take from a first walk over it: per minute the
+/// uncorrected sums (its rain rate, its counts per recorded step), and the response fitted to
+/// the counts around each minute, made when first asked for.
+struct file_corrections {
+  minute_table uncorrected;
+  std::map<int64_t, double> rain_rates;
+  std::map<std::pair<const efficiency_table*, int64_t>, step_weights> fitted;
+};
+
+/// The first walk over the particle file at path (a file that cannot be walked to its end gives
+/// the minutes read so far).
+file_corrections first_walk(const std::string& path, const sno_scan& scan, const speed_check& check,
+                            bool keep_implausible);
+/// The response of t fitted to the counts around minute m.
+const step_weights& fitted_response(file_corrections& c, const efficiency_table& t, int64_t minute);
+/// apply_efficiency with the rain rate and fitted response of the particle's minute.
+void correct_particle(particle_products& p, double d_mm, const efficiency_table* t, file_corrections& c);
 
 }  // namespace dp

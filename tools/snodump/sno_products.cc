@@ -184,16 +184,6 @@ std::map<int64_t, double> minute_rain_rates(const minute_table& t) {
   return rates;
 }
 
-std::map<int64_t, double> file_rain_rates(const std::string& path, const sno_scan& scan, const speed_check& check,
-                                          const bool keep_implausible) {
-  minute_table uncorrected;
-  sno_fault fault;
-  for_each_particle(path, scan, [&](const particle_values& v) {
-    minute_add(uncorrected, v, derive_products(v, scan.headers, check, keep_implausible));
-  }, &fault, nullptr);
-  return minute_rain_rates(uncorrected);
-}
-
 double rain_rate_at(const std::map<int64_t, double>& rates, const double time) {
   if (!std::isfinite(time) || std::fabs(time) > 1e13) return 0;
   const auto found = rates.find(static_cast<int64_t>(std::floor(time / k_minute_s)));
@@ -215,6 +205,8 @@ void minute_add(minute_table& t, const particle_values& v, const particle_produc
   const double w = 1.0 / (p.area_m2 * v.speed_m_s);
   const int k = static_cast<int>(d / k_diam_bin_mm);
   ++s.counts[k];
+  const double step = std::round(d * 100);
+  if (step < k_small_steps) ++s.steps[static_cast<size_t>(step)];
   s.inv_av[k] += w;
   s.d3_a += d3 / p.area_m2;
   s.m0 += w;

@@ -114,6 +114,9 @@ struct particle_products {
 particle_products derive_products(const particle_values& v, const std::vector<sno_header_rec>& headers,
                                   const speed_check& check, bool keep_implausible);
 
+/// Recorded 0.01 mm steps below 1 mm, whose counts a minute keeps for the detection efficiency.
+inline constexpr int k_small_steps = 100;
+
 /// The sums of one minute.
 struct minute_sums {
   int64_t particles = 0;    ///< particle records timed in the minute
@@ -128,6 +131,7 @@ struct minute_sums {
   double d3_a_c = 0, m0_c = 0, m3_c = 0, m4_c = 0, m6_c = 0;
   int64_t below_floor = 0;  ///< used particles left uncorrected (efficiency under 0.2)
   int64_t no_model = 0;     ///< used particles without a model: the corrected values are NaN
+  double steps[k_small_steps] = {};  ///< used particles per recorded 0.01 mm step below 1 mm
 };
 
 /// The per-minute table of a run, keyed by minute since 1970 (floor of time / 60).
@@ -177,10 +181,6 @@ struct minute_values {
 minute_values minute_finish(const minute_sums& s);
 /// The uncorrected rain rate (mm/h) of each minute of t.
 std::map<int64_t, double> minute_rain_rates(const minute_table& t);
-/// The minutes' uncorrected rain rates of the particle file at path (a walk of its own; a file
-/// that cannot be walked to its end gives the minutes read so far).
-std::map<int64_t, double> file_rain_rates(const std::string& path, const sno_scan& scan, const speed_check& check,
-                                          bool keep_implausible);
 /// The rain rate of the minute that holds time in rates; 0 when there is none.
 double rain_rate_at(const std::map<int64_t, double>& rates, double time);
 
