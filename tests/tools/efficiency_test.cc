@@ -188,6 +188,7 @@ TEST(EfficiencyModel, TablesAndWeights) {
   pooled[30] = 3000;
   const dp::step_weights& w = dp::fitted_response(c, strict, 10);
   EXPECT_EQ(w.seen, dp::fit_response(strict, pooled).seen);
+  for (int s = 0; s < dp::k_recorded_steps; ++s) EXPECT_FALSE(std::isinf(dp::efficiency_at(strict, w, s * 0.01))) << s;
   EXPECT_EQ(&w, &dp::fitted_response(c, strict, 10));
   p.time = 10 * 60 + 5;
   dp::correct_particle(p, 0.3, &strict, c);

@@ -602,7 +602,8 @@ double efficiency_at(const efficiency_table& t, const step_weights& w, const dou
   const double step = std::round(d_mm * 100);
   if (step >= 0 && step < static_cast<double>(w.seen.size())) {
     const auto s = static_cast<size_t>(step);
-    return w.seen[s] / w.truth[s];
+    // A fitted N(D) may hold no drops of a step at all: no efficiency there, not an infinite one.
+    return w.truth[s] > 0 ? w.seen[s] / w.truth[s] : std::numeric_limits<double>::quiet_NaN();
   }
   return pass_probability(t, d_mm);
 }
