@@ -44,11 +44,11 @@ def analyse(build, run_dir):
         for r in csv.DictReader(f):
             a0, la, lb = int(float(r["y_start"])), int(r["lines_a"]), int(r["lines_b"])
             b0 = a0 + (int(r["diff_lins"]) - (lb - la)) // 2
-            records.append((owner(by_a, a0, la), owner(by_b, b0, lb), r["product_flag"]))
+            records.append((owner(by_a, a0, la), owner(by_b, b0, lb), r["product_flag"], float(r["eq_diam_mm"])))
     wrong = [x for x in records if x[0] is not None and x[1] is not None and x[0] != x[1]]
-    b_taken_by = {b: a for a, b, _ in records if b is not None}
+    b_taken_by = {b: a for a, b, _, _ in records if b is not None}
     starts = collections.Counter()
-    for a, _, _ in wrong:
+    for a, _, _, _ in wrong:
         seen = set()
         while a in b_taken_by and b_taken_by[a] not in (None, a) and a not in seen:
             seen.add(a)
@@ -63,6 +63,14 @@ def analyse(build, run_dir):
     print("%s: %d records, %d wrong pairs (%.1f %%), %d of them with an implausible speed; chains start: %s" % (
         os.path.basename(os.path.normpath(run_dir)), len(records), len(wrong), 100.0 * len(wrong) / max(len(records), 1),
         implausible, ", ".join("%s %d" % kv for kv in starts.most_common())))
+    # Used records (plausible speed, uncut) below 1 mm per 0.125 mm bin: those that are not one
+    # drop's own pair per own pair, what the stream factor adds to a bin.
+    own, other = collections.Counter(), collections.Counter()
+    for a, b, flag, d in records:
+        if flag == "0" and d < 1:
+            (own if a is not None and a == b else other)[int(d / 0.125)] += 1
+    print("  used records not a drop's own pair, per own pair: %s" % ", ".join(
+        "%.3f-%.3f mm %.3f" % (k * 0.125, (k + 1) * 0.125, other[k] / own[k]) for k in sorted(own) if own[k] >= 100))
 
 
 def main():

@@ -34,6 +34,7 @@ constexpr int k_fit_rounds = 1;
 constexpr int k_max_lines = 512;   // lines simulated per drop and camera at most
 constexpr uint64_t k_seed = 0x5eed0f5a11ull;
 constexpr int k_stream_drops = 100000;  // drops of each simulated stream
+constexpr double k_factor_min_drops = 400;  // fewer true drops of a bin in the stream: no factor
 
 
 // The value field of the first line of text that begins with key, or false.
@@ -543,8 +544,10 @@ efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, con
         seen1 += one.seen[static_cast<size_t>(st)];
         truth1 += one.truth[static_cast<size_t>(st)];
       }
-      const double f = truth > 0 && seen1 > 0 ? (seen / truth) / (seen1 / truth1) : 1.0;
-      t.factor[j][k] = std::isfinite(f) ? std::min(1.0, f) : 1.0;
+      // Too few drops of the bin (large drops in light rain, which rarely meet another): the
+      // ratio would be the scatter of a handful of drops' speeds, not their meeting.
+      const double f = truth1 >= k_factor_min_drops && seen1 > 0 ? (seen / truth) / (seen1 / truth1) : 1.0;
+      t.factor[j][k] = std::isfinite(f) ? f : 1.0;
     }
   }
   return t;

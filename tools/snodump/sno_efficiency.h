@@ -58,8 +58,10 @@
 //             rain rate R (drops by flux, random arrivals at the rate that rain brings through
 //             the area, uniform positions) through those rules and the evaluation, and again ten
 //             thousand times thinner; per 0.125 mm bin up to 3 mm the stream factor F(bin, R) is
-//             (counted / true) of the first over that of the second, at most 1, for six rates.
-//             A particle's efficiency is the above times F at its minute's uncorrected rain rate.
+//             (counted / true) of the first over that of the second, for six rates: below 1
+//             where wrong partners take drops, above it in the smallest bins, where the wrong
+//             pairs are recorded; 1 where the stream holds fewer than 400 true drops of the bin. A particle's efficiency is the above times F at its minute's
+//             uncorrected rain rate.
 // Left out: the delay test (a drop reaches plane B hundreds of lines after plane A), images of
 // two drops that merge, turbulence in the fall speed, and the height rows of the calibration.
 #pragma once
@@ -140,7 +142,7 @@ struct efficiency_table {
   double bin[k_diam_bins] = {};      ///< efficiency_mean of each 0.125 mm bin
   /// Per rain rate of k_factor_rain and 0.125 mm bin, the stream factor: the share of drops the
   /// products count from a stream of Marshall-Palmer rain of that rate over the share when the
-  /// drops come one at a time, at most 1.
+  /// drops come one at a time.
   double factor[k_factor_rates][k_factor_bins] = {};
 };
 

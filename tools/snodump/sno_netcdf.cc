@@ -150,9 +150,10 @@ std::string efficiency_comment() {
          "DELTA_HGT of the settings and the fall-speed law, for rain of the size distribution that explains the "
          "counts of small drops of the particle's minute and those around it (exp(-2.5 D) refined by one round "
          "of expectation maximisation; bin_detection_efficiency: exp(-2.5 D)); times the stream "
-         "factor of the particle's minute (up to 3 mm): the share of drops the pairing still keeps when drops of "
-         "Marshall-Palmer rain of the minute's uncorrected rain rate arrive together, where a drop whose own pair "
-         "fails takes another drop's image. Particles and bins whose efficiency is under 0.2 are not corrected "
+         "factor of the particle's minute (up to 3 mm): the share of drops the products count when drops of "
+         "Marshall-Palmer rain of the minute's uncorrected rain rate arrive together over the share when they "
+         "come one at a time (a drop whose own pair fails takes another drop's image: larger bins lose drops, "
+         "the smallest gains the wrong pairs). Particles and bins whose efficiency is under 0.2 are not corrected "
          "and are flagged.";
 }
 
