@@ -60,8 +60,9 @@
 //             thousand times thinner; per 0.125 mm bin up to 3 mm the stream factor F(bin, R) is
 //             (counted / true) of the first over that of the second, for six rates: below 1
 //             where wrong partners take drops, above it in the smallest bins, where the wrong
-//             pairs are recorded; 1 where the stream holds fewer than 400 true drops of the bin. A particle's efficiency is the above times F at its minute's
-//             uncorrected rain rate.
+//             pairs are recorded; 1 where the stream holds fewer than 400 true drops of the
+//             bin. A particle's efficiency is the above times F at its minute's uncorrected
+//             rain rate.
 // Left out: the delay test (a drop reaches plane B hundreds of lines after plane A), images of
 // two drops that merge, turbulence in the fall speed, and the height rows of the calibration.
 #pragma once
@@ -123,8 +124,6 @@ inline constexpr int k_factor_bins = 24;
 inline constexpr double k_factor_rain[] = {1, 3, 10, 30, 100, 300};
 inline constexpr int k_factor_rates = 6;
 
-/// The model of a run: the pass probability over the true diameter, and the response over the
-/// recorded one.
 /// The response weighted by an N(D): per recorded step s (diameters [s, s + 1) hundredths of a
 /// mm), the drops that reach the particle file recorded in s (seen) and the drops whose true
 /// diameter lies in s (truth), in units of the prior's N(0).
@@ -132,6 +131,8 @@ struct step_weights {
   std::vector<double> seen, truth;
 };
 
+/// The model of a run: the pass probability over the true diameter, and the response over the
+/// recorded one.
 struct efficiency_table {
   double d_first = 0, d_step = 0;
   std::vector<double> eff;           ///< pass probability at true diameter d_first + i d_step
