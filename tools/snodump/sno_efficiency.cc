@@ -488,6 +488,13 @@ void marshall_palmer_stream(const main_hd& hd, speed_law law, double rain, doubl
 
 double cell_lower(const int i) { return k_d_first + i * k_cell_mm; }
 
+// The prior's drops of each true cell.
+std::vector<double> prior_cells() {
+  std::vector<double> mass(k_cells);
+  for (int i = 0; i < k_cells; ++i) mass[static_cast<size_t>(i)] = prior_mass(cell_lower(i), cell_lower(i + 1));
+  return mass;
+}
+
 // The response of t weighted by mass, the drops of each true cell.
 step_weights weigh_response(const efficiency_table& t, const std::vector<double>& mass) {
   step_weights w;
@@ -521,9 +528,7 @@ efficiency_table efficiency_model(const main_hd& hd, const pairing_rules& r, con
   for (int i = 0; i < k_cells; ++i)
     simulate_diameter(hd, r, law, cell_lower(i) + rnd.next() * k_cell_mm, rnd,
                       &t.response[static_cast<size_t>(i) * k_recorded_steps]);
-  std::vector<double> prior(k_cells);
-  for (int i = 0; i < k_cells; ++i) prior[static_cast<size_t>(i)] = prior_mass(cell_lower(i), cell_lower(i + 1));
-  t.prior = weigh_response(t, prior);
+  t.prior = weigh_response(t, prior_cells());
   for (int k = 0; k < k_diam_bins; ++k) t.bin[k] = efficiency_mean(t, bin_lower(k), bin_lower(k + 1));
 
   // The stream factor: the same drops (same seed) once at the rain's rate, once ten thousand
@@ -612,8 +617,7 @@ double efficiency_at(const efficiency_table& t, const step_weights& w, const dou
 }
 
 step_weights fit_response(const efficiency_table& t, const double* counts) {
-  std::vector<double> mass(k_cells);
-  for (int i = 0; i < k_cells; ++i) mass[static_cast<size_t>(i)] = prior_mass(cell_lower(i), cell_lower(i + 1));
+  std::vector<double> mass = prior_cells();
   const double total = std::accumulate(mass.begin(), mass.end(), 0.0);
   if (t.response.size() != mass.size() * k_recorded_steps || std::accumulate(counts, counts + k_recorded_steps, 0.0) <= 0)
     return t.prior;
@@ -713,12 +717,10 @@ const step_weights& fitted_response(file_corrections& c, const efficiency_table&
 }
 
 void correct_particle(particle_products& p, const double d_mm, const efficiency_table* t, file_corrections& c) {
-  if (t == nullptr || !std::isfinite(p.time) || std::fabs(p.time) > 1e13) {
-    apply_efficiency(p, d_mm, t, rain_rate_at(c.rain_rates, p.time));
-    return;
-  }
-  const auto minute = static_cast<int64_t>(std::floor(p.time / k_minute_s));
-  apply_efficiency(p, d_mm, t, rain_rate_at(c.rain_rates, p.time), &fitted_response(c, *t, minute));
+  int64_t minute = 0;
+  const bool timed = minute_of(p.time, &minute);
+  apply_efficiency(p, d_mm, t, rain_rate_at(c.rain_rates, p.time),
+                   t != nullptr && timed ? &fitted_response(c, *t, minute) : nullptr);
 }
 
 }  // namespace dp

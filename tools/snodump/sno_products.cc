@@ -184,15 +184,22 @@ std::map<int64_t, double> minute_rain_rates(const minute_table& t) {
   return rates;
 }
 
+bool minute_of(const double time, int64_t* m) {
+  if (!std::isfinite(time) || std::fabs(time) > 1e13) return false;
+  *m = static_cast<int64_t>(std::floor(time / k_minute_s));
+  return true;
+}
+
 double rain_rate_at(const std::map<int64_t, double>& rates, const double time) {
-  if (!std::isfinite(time) || std::fabs(time) > 1e13) return 0;
-  const auto found = rates.find(static_cast<int64_t>(std::floor(time / k_minute_s)));
+  int64_t m = 0;
+  if (!minute_of(time, &m)) return 0;
+  const auto found = rates.find(m);
   return found == rates.end() ? 0 : found->second;
 }
 
 void minute_add(minute_table& t, const particle_values& v, const particle_products& p) {
-  if (!std::isfinite(p.time) || std::fabs(p.time) > 1e13) return;
-  const auto m = static_cast<int64_t>(std::floor(p.time / k_minute_s));
+  int64_t m = 0;
+  if (!minute_of(p.time, &m)) return;
   minute_sums& s = t.minutes[m];
   if (!t.any || p.time < t.first_time) t.first_time = p.time;
   if (!t.any || p.time > t.last_time) t.last_time = p.time;

@@ -181,6 +181,9 @@ struct minute_values {
 minute_values minute_finish(const minute_sums& s);
 /// The uncorrected rain rate (mm/h) of each minute of t.
 std::map<int64_t, double> minute_rain_rates(const minute_table& t);
+/// The minute (floor of time / 60) of a particle time; false for a time of no minute (not
+/// finite, or beyond about 300,000 years from 1970).
+bool minute_of(double time, int64_t* m);
 /// The rain rate of the minute that holds time in rates; 0 when there is none.
 double rain_rate_at(const std::map<int64_t, double>& rates, double time);
 
